@@ -1,15 +1,92 @@
 #pragma once
 // NSLog stand-in: one call per line. The text is written as given, never
-// used as a format string.
+// used as a format string. Lines are time-stamped on the caller's thread and
+// written in batches by a background writer; when the buffer is full, lines
+// are dropped and counted, and the count is reported in the output.
+// VARDENO_LOG=stderr|syslog|off picks the sink (default stderr).
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <mutex>
 #include <optional>
+#include <sstream>
 #include <string>
 #include <string_view>
+#include <type_traits>
+#include <vector>
 
 namespace platform {
 
 void NSLog(std::string_view line);
 
+// Waits (bounded) until every line logged before the call is written.
+void flushLog();
+
+struct LogStats {
+  uint64_t enqueued = 0;
+  uint64_t dropped = 0;
+};
+LogStats logStats();
+
+// Test hooks: buffer size in lines, and the fd the stderr sink writes to.
+void setLogCapacityForTesting(std::size_t lines);
+void setLogFdForTesting(int fd);
+
 // "true" / "false", as log lines print Booleans.
 inline const char* boolText(bool value) { return value ? "true" : "false"; }
+
+// A text as the platform's debug description prints it: quoted, escaped.
+std::string quotedText(std::string_view text);
+
+// Optional("x") or nil.
+std::string optionalText(const std::optional<std::string>& value);
+
+// Descriptions of plain values as the platform prints them.
+inline std::string valueDescription(bool value) { return boolText(value); }
+inline std::string valueDescription(const std::string& value) { return quotedText(value); }
+inline std::string valueDescription(const char* value) { return quotedText(value); }
+std::string valueDescription(double value);
+template <typename T>
+  requires std::is_integral_v<T>
+std::string valueDescription(T value) {
+  return std::to_string(value);
+}
+template <typename T>
+  requires(!std::is_arithmetic_v<T> && !std::is_convertible_v<T, std::string_view>)
+std::string valueDescription(const T& value) {
+  std::ostringstream out;
+  out << value;
+  return out.str();
+}
+
+// Optional(<description>) or nil.
+template <typename T>
+std::string optionalDescription(const std::optional<T>& value) {
+  if (!value) return "nil";
+  return "Optional(" + valueDescription(*value) + ")";
+}
+
+// Captures every line logged while it lives (from every thread).
+class LogCapture {
+ public:
+  LogCapture();
+  ~LogCapture();
+  LogCapture(const LogCapture&) = delete;
+  LogCapture& operator=(const LogCapture&) = delete;
+
+  std::vector<std::string> lines() const;
+  bool contains(std::string_view text) const;
+  std::size_t count(std::string_view text) const;
+  // Waits until a line containing `text` is captured; true when one was.
+  bool waitFor(std::string_view text, std::chrono::nanoseconds timeout = std::chrono::seconds(10)) const;
+  void clear();
+
+  // Called by the sink.
+  void add(std::string_view line);
+
+ private:
+  mutable std::mutex mutex_;
+  std::vector<std::string> lines_;
+};
 
 }  // namespace platform

@@ -1,0 +1,56 @@
+#pragma once
+// UserDefaults stand-in: one JSON object file per suite at
+// $VARDENO_ROOT/defaults/<suite>.json. Writes are atomic (temp file and
+// rename under an flock) and every read sees other processes' writes.
+// A corrupt or unreadable file reads as empty (and is logged).
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include <nlohmann/json.hpp>
+
+namespace platform {
+
+// VARDENO_ROOT, else /var/lib/vardeno for root, else
+// ${XDG_STATE_HOME:-~/.local/state}/vardeno.
+std::string vardenoRoot();
+
+class UserDefaults {
+ public:
+  // Null when the name is not a safe file name (empty, "/", "..").
+  static std::shared_ptr<UserDefaults> suite(const std::string& name);
+  // The application's own domain.
+  static std::shared_ptr<UserDefaults> standard(const std::string& bundleId);
+
+  const std::string& suiteName() const { return name_; }
+  const std::string& path() const { return path_; }
+
+  // Only string values; anything else is none.
+  std::optional<std::string> string(const std::string& key) const;
+  // bool; non-zero number; "true"/"yes"/"1" in any case. Else false.
+  bool boolValue(const std::string& key) const;
+  // bool as 0/1; number (doubles truncated); numeric string. Else 0.
+  int64_t integer(const std::string& key) const;
+  // Like integer(), keeping fractions.
+  double doubleValue(const std::string& key) const;
+  std::optional<nlohmann::json> dictionary(const std::string& key) const;
+  std::optional<nlohmann::json> array(const std::string& key) const;
+  std::optional<nlohmann::json> object(const std::string& key) const;
+  // The whole suite as one JSON object.
+  nlohmann::json dictionaryRepresentation() const;
+
+  // A null value removes the key. False when the file could not be written.
+  bool set(const std::string& key, const nlohmann::json& value);
+  bool remove(const std::string& key);
+
+  UserDefaults(std::string name, std::string path);
+
+ private:
+  nlohmann::json load() const;
+
+  std::string name_;
+  std::string path_;
+};
+
+}  // namespace platform
