@@ -1,0 +1,87 @@
+#include "DnsProxyExt/ResolverChoice.h"
+
+#include <algorithm>
+
+namespace dnsproxyext {
+
+namespace {
+
+char lowerAscii(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+
+std::string lowered(std::string_view text) {
+  std::string out(text);
+  std::transform(out.begin(), out.end(), out.begin(), lowerAscii);
+  return out;
+}
+
+bool containsIgnoringCase(std::string_view haystack, std::string_view needle) {
+  if (needle.size() > haystack.size()) return false;
+  auto it = std::search(haystack.begin(), haystack.end(), needle.begin(), needle.end(),
+                        [](char a, char b) { return lowerAscii(a) == lowerAscii(b); });
+  return it != haystack.end();
+}
+
+}  // namespace
+
+std::vector<std::string> matchingApps(const std::vector<std::string>& list, std::string_view appId) {
+  std::string app = lowered(appId);
+  std::vector<std::string> out;
+  for (const auto& entry : list) {
+    // An empty entry (from "a,b,") would match every application.
+    if (!entry.empty() && app.find(lowered(entry)) != std::string::npos) out.push_back(entry);
+  }
+  return out;
+}
+
+HostPtr lookupDomainMap(const DomainMap& map, std::string_view domain) {
+  const HostPtr* best = nullptr;
+  size_t bestLength = 0;
+  for (const auto& [key, host] : map) {
+    if (key.empty() || key.size() <= bestLength) continue;
+    if (containsIgnoringCase(domain, key)) {
+      best = &host;
+      bestLength = key.size();
+    }
+  }
+  return best ? *best : nullptr;
+}
+
+std::string queryDomainFromName(std::string_view name) {
+  std::string out;
+  out.reserve(name.size());
+  for (size_t i = 0; i < name.size();) {
+    if (name.compare(i, 4, "www.") == 0) {
+      i += 4;
+    } else {
+      out.push_back(name[i++]);
+    }
+  }
+  if (!out.empty() && out.back() == '.') out.pop_back();
+  return out;
+}
+
+ResolverChoice chooseResolver(const ResolverConfig& config, const DomainMap& whitelistedDomainsMap,
+                              std::string_view appId, std::string_view domain) {
+  ResolverChoice choice;
+  bool localNetworkMatch = !matchingApps(config.localNetworkApps, appId).empty();
+  choice.useSecondDNS = !matchingApps(config.allowedApps, appId).empty();
+  if (localNetworkMatch && config.localNetworkDNS) {
+    choice.rule = ResolverRule::localNetwork;
+    choice.host = config.localNetworkDNS;
+  } else if (choice.useSecondDNS || config.shouldAllowAll) {
+    choice.rule = ResolverRule::secondDNS;
+    choice.host = config.secondDNS;
+  } else if (auto local = lookupDomainMap(config.localDomainsMap, domain)) {
+    choice.rule = ResolverRule::localDomain;
+    choice.host = local;
+  } else if (auto listed = lookupDomainMap(whitelistedDomainsMap, domain)) {
+    choice.rule = ResolverRule::whitelistedDomain;
+    choice.host = listed;
+  } else {
+    choice.rule = ResolverRule::filtering;
+    choice.host = config.filteringDNS;
+  }
+  return choice;
+}
+
+}  // namespace dnsproxyext
