@@ -2,6 +2,7 @@
 # a real deployment sets them at configure time.
 set(VARDENO_DEFAULT_FILTERING_DNS "192.0.2.1" CACHE STRING "Filtering resolver address")
 set(VARDENO_DEFAULT_SECOND_DNS "192.0.2.2" CACHE STRING "Second (unfiltered) resolver address")
+set(VARDENO_DEFAULT_LOCAL_NETWORK_DNS "192.0.2.5" CACHE STRING "Local-network resolver address")
 set(VARDENO_DEFAULT_POLICY_SERVER "192.0.2.3" CACHE STRING "Policy server address")
 set(VARDENO_FIXED_SERVER_ADDRESS "192.0.2.4" CACHE STRING "Fixed server address of DnsServerSettings")
 set(VARDENO_CAPTIVE_PORTAL_HOST "captive.vardeno.example" CACHE STRING "Host name of the captive-portal registration query")
