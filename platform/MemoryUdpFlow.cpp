@@ -1,9 +1,6 @@
 #include "platform/MemoryUdpFlow.h"
 
-#if __has_include("platform/Dispatch.h")
 #include "platform/Dispatch.h"
-#define VARDENO_HAVE_DISPATCH 1
-#endif
 
 namespace platform {
 
@@ -11,12 +8,10 @@ MemoryUdpFlow::MemoryUdpFlow(std::string sourceAppSigningIdentifier, std::shared
     : hash_(nextFlowHash()), appId_(std::move(sourceAppSigningIdentifier)), queue_(std::move(completionQueue)) {}
 
 void MemoryUdpFlow::complete(std::function<void()> fn) {
-#ifdef VARDENO_HAVE_DISPATCH
   if (queue_) {
     queue_->async(std::move(fn));
     return;
   }
-#endif
   fn();
 }
 

@@ -1,0 +1,111 @@
+#include "platform/ProviderPreferences.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "platform/Defaults.h"
+
+namespace platform {
+namespace {
+
+template <typename T>
+bool take(const nlohmann::json& object, const char* key, T& out, std::string* error) {
+  auto it = object.find(key);
+  if (it == object.end() || it->is_null()) return true;
+  try {
+    out = it->get<T>();
+    return true;
+  } catch (const nlohmann::json::exception&) {
+    if (error) *error = std::string("\"") + key + "\" has the wrong type";
+    return false;
+  }
+}
+
+}  // namespace
+
+std::optional<ProviderPreferences> ProviderPreferences::parse(std::string_view text, std::string* error) {
+  nlohmann::json root = nlohmann::json::parse(text, nullptr, false);
+  if (root.is_discarded() || !root.is_object()) {
+    if (error) *error = "not a JSON object";
+    return std::nullopt;
+  }
+  ProviderPreferences p;
+  if (!take(root, "enabled", p.enabled, error) || !take(root, "localizedDescription", p.localizedDescription, error))
+    return std::nullopt;
+  auto protocol = root.find("providerProtocol");
+  if (protocol != root.end() && !protocol->is_null()) {
+    if (!protocol->is_object()) {
+      if (error) *error = "\"providerProtocol\" is not an object";
+      return std::nullopt;
+    }
+    if (!take(*protocol, "providerBundleIdentifier", p.providerBundleIdentifier, error) ||
+        !take(*protocol, "serverAddress", p.serverAddress, error) ||
+        !take(*protocol, "includeAllNetworks", p.includeAllNetworks, error) ||
+        !take(*protocol, "excludeLocalNetworks", p.excludeLocalNetworks, error))
+      return std::nullopt;
+    auto config = protocol->find("providerConfiguration");
+    if (config != protocol->end() && !config->is_null()) {
+      if (!config->is_object()) {
+        if (error) *error = "\"providerConfiguration\" is not an object";
+        return std::nullopt;
+      }
+      p.providerConfiguration = *config;
+    }
+  }
+  return p;
+}
+
+nlohmann::json ProviderPreferences::toJson() const {
+  nlohmann::json protocol = {{"providerBundleIdentifier", providerBundleIdentifier},
+                             {"serverAddress", serverAddress},
+                             {"includeAllNetworks", includeAllNetworks},
+                             {"excludeLocalNetworks", excludeLocalNetworks}};
+  if (providerConfiguration) protocol["providerConfiguration"] = *providerConfiguration;
+  return {{"enabled", enabled}, {"localizedDescription", localizedDescription}, {"providerProtocol", protocol}};
+}
+
+std::optional<nlohmann::json> ProviderPreferences::startOptions() const {
+  if (!providerConfiguration) return std::nullopt;
+  return nlohmann::json{{"VendorData", *providerConfiguration}};
+}
+
+std::string ProviderPreferences::defaultPath() { return vardenoRoot() + "/networkextension/dnsproxy.json"; }
+
+std::optional<ProviderPreferences> ProviderPreferences::load(const std::string& path, std::string* error) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return std::nullopt;
+  std::stringstream text;
+  text << in.rdbuf();
+  return parse(text.str(), error);
+}
+
+bool ProviderPreferences::save(const std::string& path, std::string* error) const {
+  namespace fs = std::filesystem;
+  std::error_code ec;
+  fs::create_directories(fs::path(path).parent_path(), ec);
+  std::string temp = path + ".tmp." + std::to_string(getpid());
+  int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  if (fd < 0) {
+    if (error) *error = std::string("cannot write ") + temp + ": " + std::strerror(errno);
+    return false;
+  }
+  std::string text = toJson().dump(2) + "\n";
+  bool ok = write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+  ok = fsync(fd) == 0 && ok;
+  ok = close(fd) == 0 && ok;
+  if (!ok || rename(temp.c_str(), path.c_str()) != 0) {
+    if (error) *error = std::string("cannot save ") + path + ": " + std::strerror(errno);
+    unlink(temp.c_str());
+    return false;
+  }
+  return true;
+}
+
+}  // namespace platform

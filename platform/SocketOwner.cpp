@@ -1,0 +1,203 @@
+#include "platform/SocketOwner.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <linux/inet_diag.h>
+#include <linux/netlink.h>
+#include <linux/sock_diag.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <charconv>
+#include <cstring>
+#include <vector>
+
+namespace platform {
+namespace {
+
+// Fewer rescans than this apart would let a flood of unknown sockets turn
+// every query into a walk over /proc.
+constexpr auto kMinRescanInterval = std::chrono::milliseconds(5);
+
+// One netlink socket per thread; sock_diag replies are immediate.
+class NetlinkSocket {
+ public:
+  NetlinkSocket() {
+    fd_ = socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG);
+    if (fd_ >= 0) {
+      timeval tv{0, 200'000};
+      setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    }
+  }
+  ~NetlinkSocket() {
+    if (fd_ >= 0) close(fd_);
+  }
+  int fd() const { return fd_; }
+  uint32_t nextSeq() { return ++seq_; }
+
+ private:
+  int fd_ = -1;
+  uint32_t seq_ = 0;
+};
+
+bool readSmallFile(const std::string& path, std::string& out, size_t limit = 4096) {
+  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  out.resize(limit);
+  ssize_t n = read(fd, out.data(), limit);
+  close(fd);
+  if (n < 0) return false;
+  out.resize(static_cast<size_t>(n));
+  return true;
+}
+
+bool isNumber(const char* s) {
+  if (!*s) return false;
+  for (; *s; ++s)
+    if (*s < '0' || *s > '9') return false;
+  return true;
+}
+
+}  // namespace
+
+std::shared_ptr<SocketOwner> SocketOwner::system() {
+  static auto owner = std::make_shared<SocketOwner>();
+  return owner;
+}
+
+std::string SocketOwner::commandNameFromCmdline(std::string_view cmdline) {
+  auto end = cmdline.find('\0');
+  std::string_view argv0 = cmdline.substr(0, end);
+  auto slash = argv0.rfind('/');
+  if (slash != std::string_view::npos) argv0 = argv0.substr(slash + 1);
+  return std::string(argv0);
+}
+
+std::optional<uint64_t> SocketOwner::udpSocketInode(const SocketAddress& client, const SocketAddress& server) {
+  if (client.family() != AF_INET && client.family() != AF_INET6) return std::nullopt;
+  thread_local NetlinkSocket netlink;
+  if (netlink.fd() < 0) return std::nullopt;
+
+  struct {
+    nlmsghdr header;
+    inet_diag_req_v2 request;
+  } message{};
+  message.header.nlmsg_len = sizeof message;
+  message.header.nlmsg_type = SOCK_DIAG_BY_FAMILY;
+  message.header.nlmsg_flags = NLM_F_REQUEST;
+  const uint32_t seq = netlink.nextSeq();
+  message.header.nlmsg_seq = seq;
+  auto& r = message.request;
+  r.sdiag_family = static_cast<uint8_t>(client.family());
+  r.sdiag_protocol = IPPROTO_UDP;
+  r.idiag_states = ~0U;
+  r.id.idiag_cookie[0] = INET_DIAG_NOCOOKIE;
+  r.id.idiag_cookie[1] = INET_DIAG_NOCOOKIE;
+  // The kernel finds the socket that would receive a datagram from `server`
+  // to `client`: src is the peer, dst the client socket's own address.
+  SocketAddress peer = server;
+  if (peer.family() != client.family() || peer.isUnspecified()) {
+    peer = client;
+    peer.setPort(server.port());
+  }
+  r.id.idiag_sport = htons(peer.port());
+  r.id.idiag_dport = htons(client.port());
+  if (client.family() == AF_INET) {
+    std::memcpy(r.id.idiag_src, &reinterpret_cast<const sockaddr_in*>(peer.sockaddrPtr())->sin_addr, 4);
+    std::memcpy(r.id.idiag_dst, &reinterpret_cast<const sockaddr_in*>(client.sockaddrPtr())->sin_addr, 4);
+  } else {
+    std::memcpy(r.id.idiag_src, &reinterpret_cast<const sockaddr_in6*>(peer.sockaddrPtr())->sin6_addr, 16);
+    std::memcpy(r.id.idiag_dst, &reinterpret_cast<const sockaddr_in6*>(client.sockaddrPtr())->sin6_addr, 16);
+  }
+
+  sockaddr_nl kernel{};
+  kernel.nl_family = AF_NETLINK;
+  if (sendto(netlink.fd(), &message, sizeof message, 0, reinterpret_cast<sockaddr*>(&kernel), sizeof kernel) < 0)
+    return std::nullopt;
+
+  alignas(nlmsghdr) char buffer[8192];
+  for (int attempts = 0; attempts < 4; ++attempts) {
+    ssize_t n = recv(netlink.fd(), buffer, sizeof buffer, 0);
+    if (n <= 0) return std::nullopt;
+    int remaining = static_cast<int>(n);
+    for (auto* h = reinterpret_cast<nlmsghdr*>(buffer); NLMSG_OK(h, remaining); h = NLMSG_NEXT(h, remaining)) {
+      if (h->nlmsg_seq != seq) continue;  // a late reply to an earlier request
+      if (h->nlmsg_type == NLMSG_ERROR || h->nlmsg_type == NLMSG_DONE) return std::nullopt;
+      if (h->nlmsg_type != SOCK_DIAG_BY_FAMILY) continue;
+      if (h->nlmsg_len < NLMSG_LENGTH(sizeof(inet_diag_msg))) return std::nullopt;
+      auto* diag = static_cast<inet_diag_msg*>(NLMSG_DATA(h));
+      if (diag->idiag_inode == 0) return std::nullopt;
+      return diag->idiag_inode;
+    }
+  }
+  return std::nullopt;
+}
+
+void SocketOwner::rescan() {
+  std::unordered_map<uint64_t, std::string> table;
+  DIR* proc = opendir("/proc");
+  if (!proc) return;
+  std::string path, text;
+  char link[64];
+  while (dirent* entry = readdir(proc)) {
+    if (!isNumber(entry->d_name)) continue;
+    const std::string base = std::string("/proc/") + entry->d_name;
+    std::string name;
+    path = base + "/fd";
+    DIR* fds = opendir(path.c_str());
+    if (!fds) continue;
+    while (dirent* fd = readdir(fds)) {
+      if (!isNumber(fd->d_name)) continue;
+      std::string fdPath = path + "/" + fd->d_name;
+      ssize_t n = readlink(fdPath.c_str(), link, sizeof link - 1);
+      if (n <= 9 || std::memcmp(link, "socket:[", 8) != 0) continue;
+      uint64_t inode = 0;
+      auto [end, ec] = std::from_chars(link + 8, link + n, inode);
+      if (ec != std::errc() || end >= link + n || *end != ']') continue;
+      if (name.empty()) {
+        if (readSmallFile(base + "/cmdline", text)) name = commandNameFromCmdline(text);
+        if (name.empty() && readSmallFile(base + "/comm", text)) {
+          while (!text.empty() && (text.back() == '\n' || text.back() == '\0')) text.pop_back();
+          name = text;
+        }
+        if (name.empty()) break;
+      }
+      table.emplace(inode, name);
+    }
+    closedir(fds);
+  }
+  closedir(proc);
+  std::unique_lock lock(tableMutex_);
+  inodeToName_.swap(table);
+}
+
+std::string SocketOwner::processNameOfSocketInode(uint64_t inode) {
+  {
+    std::shared_lock lock(tableMutex_);
+    auto it = inodeToName_.find(inode);
+    if (it != inodeToName_.end()) return it->second;
+  }
+  std::lock_guard rescanLock(rescanMutex_);
+  {
+    // Another thread may have rescanned while this one waited.
+    std::shared_lock lock(tableMutex_);
+    auto it = inodeToName_.find(inode);
+    if (it != inodeToName_.end()) return it->second;
+  }
+  auto now = std::chrono::steady_clock::now();
+  if (now - lastRescan_ < kMinRescanInterval) return {};
+  rescan();
+  lastRescan_ = std::chrono::steady_clock::now();
+  std::shared_lock lock(tableMutex_);
+  auto it = inodeToName_.find(inode);
+  return it != inodeToName_.end() ? it->second : std::string();
+}
+
+std::string SocketOwner::udpSocketOwner(const SocketAddress& client, const SocketAddress& server) {
+  auto inode = udpSocketInode(client, server);
+  if (!inode) return {};
+  return processNameOfSocketInode(*inode);
+}
+
+}  // namespace platform

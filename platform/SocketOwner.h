@@ -1,0 +1,45 @@
+#pragma once
+// Finds the process that owns a local client socket: the socket's inode
+// through sock_diag netlink, then the process through a cached
+// inode-to-process table built from /proc/*/fd.
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <shared_mutex>
+#include <string>
+#include <unordered_map>
+
+#include "platform/SocketAddress.h"
+
+namespace platform {
+
+class SocketOwner {
+ public:
+  virtual ~SocketOwner() = default;
+
+  // Name of the process owning the UDP socket bound at `client` that sent
+  // to `server`; empty when it cannot be found.
+  virtual std::string udpSocketOwner(const SocketAddress& client, const SocketAddress& server);
+
+  // Inode of that socket, from the kernel.
+  std::optional<uint64_t> udpSocketInode(const SocketAddress& client, const SocketAddress& server);
+  // basename of argv[0] (else comm) of a process holding the socket inode.
+  std::string processNameOfSocketInode(uint64_t inode);
+
+  // Basename of argv[0] out of a /proc/PID/cmdline buffer; empty if none.
+  static std::string commandNameFromCmdline(std::string_view cmdline);
+
+  static std::shared_ptr<SocketOwner> system();
+
+ private:
+  void rescan();
+
+  std::shared_mutex tableMutex_;
+  std::unordered_map<uint64_t, std::string> inodeToName_;
+  std::mutex rescanMutex_;
+  std::chrono::steady_clock::time_point lastRescan_{};
+};
+
+}  // namespace platform

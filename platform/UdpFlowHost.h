@@ -1,0 +1,87 @@
+#pragma once
+// Plays the system's part for UDP DNS: reads the listening sockets, makes
+// one flow per client endpoint, offers each new flow to the current
+// provider and resolves declined flows through the system DNS.
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <unordered_map>
+#include <vector>
+
+#include "platform/Dispatch.h"
+#include "platform/HostUdpFlow.h"
+#include "platform/NEDNSProxyProvider.h"
+#include "platform/SocketAddress.h"
+#include "platform/SocketOwner.h"
+#include "platform/SystemDnsForwarder.h"
+
+namespace platform {
+
+class UdpFlowHost : public std::enable_shared_from_this<UdpFlowHost> {
+ public:
+  using ProviderSource = std::function<std::shared_ptr<NEDNSProxyProvider>()>;
+  struct Listener {
+    int fd = -1;  // bound UDP socket, owned by the caller
+    SocketAddress address;
+  };
+  struct Settings {
+    std::vector<Listener> listeners;
+    SocketAddress systemDns;
+    std::shared_ptr<SocketOwner> owner;    // null: no owner lookup
+    std::shared_ptr<DispatchQueue> queue;  // flow callbacks; null: the global queue
+    std::chrono::milliseconds idleFlowLimit{30'000};
+  };
+
+  static std::shared_ptr<UdpFlowHost> create(Settings settings, ProviderSource source);
+  ~UdpFlowHost();
+
+  void start();
+  // Stops the receive threads and forgets every flow; sockets stay open.
+  void stop();
+
+  size_t flowCount() const;
+  uint64_t flowsOffered() const { return flowsOffered_.load(); }
+  uint64_t flowsDeclined() const { return flowsDeclined_.load(); }
+
+  // Per client endpoint: datagrams kept while the provider has not read.
+  static constexpr size_t kMaxPendingDatagrams = 512;
+  static constexpr size_t kMaxFlows = 65536;
+
+ private:
+  friend class HostUdpFlow;
+  struct Key {
+    size_t listener;
+    SocketAddress client;
+    friend bool operator==(const Key&, const Key&) = default;
+  };
+  struct KeyHash {
+    size_t operator()(const Key& k) const noexcept { return k.client.hashValue() * 31 + k.listener; }
+  };
+
+  UdpFlowHost(Settings settings, ProviderSource source);
+  void receiveLoop(size_t index);
+  void onDatagram(size_t listener, const SocketAddress& client, Datagram datagram);
+  void offer(std::shared_ptr<HostUdpFlow> flow);
+  // Removes a flow that both sides closed; leftovers start a new flow.
+  void finishLocked(HostUdpFlow& flow, std::vector<std::shared_ptr<HostUdpFlow>>& reoffer);
+  void sweepIdle();
+  bool sendTo(size_t listener, const SocketAddress& to, const Datagram& datagram);
+  void post(std::function<void()> fn);
+
+  Settings settings_;
+  ProviderSource source_;
+  std::unique_ptr<SystemDnsForwarder> forwarder_;
+  mutable std::mutex mutex_;
+  std::unordered_map<Key, std::shared_ptr<HostUdpFlow>, KeyHash> flows_;
+  std::vector<std::thread> threads_;
+  int stopFd_ = -1;
+  std::atomic<bool> running_{false};
+  std::atomic<uint64_t> flowsOffered_{0};
+  std::atomic<uint64_t> flowsDeclined_{0};
+  std::chrono::steady_clock::time_point lastSweep_;
+};
+
+}  // namespace platform
