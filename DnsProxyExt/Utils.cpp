@@ -89,6 +89,50 @@ std::vector<uint8_t> subdata(std::span<const uint8_t> data, int64_t lower, int64
 
 std::vector<uint8_t> bytes(std::span<const uint8_t> data) { return {data.begin(), data.end()}; }
 
+std::string decodeUtf8Lossy(std::span<const uint8_t> data) {
+  static constexpr char kReplacement[] = "\xEF\xBF\xBD";
+  std::string out;
+  out.reserve(data.size());
+  size_t i = 0;
+  while (i < data.size()) {
+    uint8_t lead = data[i];
+    size_t length = 0;
+    uint8_t low = 0x80, high = 0xBF;
+    if (lead < 0x80) {
+      out.push_back(static_cast<char>(lead));
+      ++i;
+      continue;
+    } else if (lead >= 0xC2 && lead <= 0xDF) {
+      length = 2;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+      length = 3;
+      if (lead == 0xE0) low = 0xA0;
+      if (lead == 0xED) high = 0x9F;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+      length = 4;
+      if (lead == 0xF0) low = 0x90;
+      if (lead == 0xF4) high = 0x8F;
+    }
+    // Take the longest valid prefix; replace it (or the lone byte) when short.
+    size_t taken = 1;
+    if (length) {
+      while (taken < length && i + taken < data.size()) {
+        uint8_t b = data[i + taken];
+        uint8_t lo = taken == 1 ? low : 0x80, hi = taken == 1 ? high : 0xBF;
+        if (b < lo || b > hi) break;
+        ++taken;
+      }
+    }
+    if (length && taken == length) {
+      out.append(reinterpret_cast<const char*>(data.data() + i), length);
+    } else {
+      out += kReplacement;
+    }
+    i += taken;
+  }
+  return out;
+}
+
 std::vector<std::any> datagramsToObjects(const std::vector<std::vector<uint8_t>>& datagrams) {
   return std::vector<std::any>(datagrams.begin(), datagrams.end());
 }

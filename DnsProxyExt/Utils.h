@@ -85,6 +85,9 @@ std::string hexDescription(std::span<const uint8_t> data);
 std::vector<uint8_t> subdata(std::span<const uint8_t> data, int64_t lower, int64_t upper);
 std::vector<uint8_t> bytes(std::span<const uint8_t> data);
 
+// UTF-8 text of untrusted bytes; each invalid sequence becomes U+FFFD.
+std::string decodeUtf8Lossy(std::span<const uint8_t> data);
+
 // The generic-object lists around the injection call; elements that are not
 // byte buffers are dropped on the way back.
 std::vector<std::any> datagramsToObjects(const std::vector<std::vector<uint8_t>>& datagrams);

@@ -1,0 +1,213 @@
+#include "DnsProxyExt/MDMConfigurationManager.h"
+
+#include <cctype>
+
+#include "DnsProxyExt/XpcUdpHelper.h"
+#include "platform/Defaults.h"
+#include "platform/Log.h"
+#include "platform/TimeZone.h"
+
+namespace dnsproxyext {
+
+namespace {
+
+constexpr const char* kLoopback = "127.0.0.1";
+constexpr const char* kHardcodedOrganization = "vardeno-hardcoded-org";
+
+bool equalsIgnoringCase(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i]))) return false;
+  }
+  return true;
+}
+
+const std::string* find(const ConfDictionary& map, const std::string& key) {
+  auto it = map.find(key);
+  return it == map.end() ? nullptr : &it->second;
+}
+
+std::string describeOptional(const ConfDictionary* conf) {
+  return conf ? "Optional(" + describe(*conf) + ")" : "nil";
+}
+
+}  // namespace
+
+MDMConfigurationManager::Environment MDMConfigurationManager::Environment::system() {
+  Environment env;
+  env.groupDefaults = [] { return platform::UserDefaults::suite(kGroupId); };
+  env.standardDefaults = [] { return platform::UserDefaults::standard(kBundleId); };
+  env.timeZone = [] { return platform::currentTimeZoneIdentifier(); };
+  return env;
+}
+
+MDMConfigurationManager& MDMConfigurationManager::shared() {
+  static MDMConfigurationManager instance;
+  return instance;
+}
+
+MDMConfigurationManager::MDMConfigurationManager(Environment environment)
+    : environment_(std::move(environment)), xpcUdpHelper_(std::make_unique<XpcUdpHelper>()) {
+  platform::NSLog("init MDMConfigurationManager");
+}
+
+MDMConfigurationManager::~MDMConfigurationManager() = default;
+
+MDMConfigurationManager::OptionValues MDMConfigurationManager::valuesForInject() const {
+  std::lock_guard lock(mutex_);
+  return valuesForInject_;
+}
+
+std::optional<ConfDictionary> MDMConfigurationManager::configuration() const {
+  auto conf = configurationSnapshot();
+  if (!conf) return std::nullopt;
+  return *conf;
+}
+
+std::shared_ptr<const ConfDictionary> MDMConfigurationManager::configurationSnapshot() const {
+  std::lock_guard lock(mutex_);
+  return configuration_;
+}
+
+void MDMConfigurationManager::initConfigurationForMacOs(const ConfDictionary& confData) {
+  platform::NSLog("initConfigurationForMacOs, confData = " + describe(confData));
+  initValues(confData);
+}
+
+MDMConfigurationManager::OptionValues MDMConfigurationManager::getHardcodedMDMConf() const {
+  platform::NSLog("getHardcodedMDMConf");
+  return {{"65005", "com.hardcoded.app"},
+          {"65001", kHardcodedOrganization},
+          {"65004", kLoopback},
+          {"65006", "Europe/Ljubljana"},
+          {"65003", kLoopback}};
+}
+
+void MDMConfigurationManager::initValues(const std::optional<ConfDictionary>& confData) {
+  platform::NSLog("init edns values confData = " + describeOptional(confData ? &*confData : nullptr));
+  if (!confData) {
+    OptionValues fallback = getHardcodedMDMConf();
+    {
+      std::lock_guard lock(mutex_);
+      valuesForInject_ = std::move(fallback);
+    }
+    platform::NSLog("**Can not read MDM configuration. Will use hardcoded values**");
+    return;
+  }
+  auto conf = std::make_shared<const ConfDictionary>(*confData);
+  const std::string* userAuth = find(*conf, "userAuthEnabled");
+  bool shortForm = userAuth && equalsIgnoringCase(*userAuth, "false");
+  platform::NSLog(shortForm ? "userAuthEnabled = false" : "userAuthEnabled = true");
+
+  std::vector<std::string> unknownKeys;
+  {
+    std::lock_guard lock(mutex_);
+    configuration_ = conf;
+    auto& values = valuesForInject_;
+    if (shortForm) {
+      if (const auto* org = find(*conf, "organizationId")) {
+        values["65001"] = *org;
+      } else {
+        values.erase("65001");
+      }
+      const auto* ttl = find(*conf, "ttl");
+      values["65010"] = ttl ? *ttl : "60";
+      if (const auto* serial = find(*conf, "serialNumber")) values["65011"] = *serial;
+    } else {
+      // std::map visits "userEmail" before "userId", so "userId" wins.
+      for (const auto& [key, value] : *conf) {
+        if (key == "orgUnitId") {
+          if (value.empty()) values.erase("65002"); else values["65002"] = value;
+        } else if (key == "organizationId") {
+          values["65001"] = value;
+        } else if (key == "userId" || key == "userEmail") {
+          if (value.empty()) values.erase("65003"); else values["65003"] = value;
+        } else if (key == "ttl") {
+          values["65010"] = value;
+        } else if (key == "serialNumber") {
+          values["65011"] = value;
+        } else {
+          unknownKeys.push_back(key);
+        }
+      }
+    }
+  }
+  for (const auto& key : unknownKeys) platform::NSLog("conf key = " + key + " is not found");
+}
+
+std::optional<MDMConfigurationManager::OptionValues> MDMConfigurationManager::getValuesForInject(
+    const std::string& appSenderId) {
+  auto conf = configurationSnapshot();
+  platform::NSLog("getValuesForInject, configuration = " + describeOptional(conf.get()));
+  if (!conf) return getHardcodedMDMConf();
+
+  const std::string* addSender = find(*conf, "addAppSenderId");
+  bool addAppSender = addSender && equalsIgnoringCase(*addSender, "yes");
+
+  // Defaults and the time zone are read before taking the lock.
+  std::optional<bool> sendIp;
+  int64_t sendTimezone = 2;
+  std::optional<std::string> ipText;
+  if (auto suite = environment_.groupDefaults ? environment_.groupDefaults() : nullptr) {
+    if (auto object = suite->object("send_ip"); object && object->is_boolean()) sendIp = object->get<bool>();
+    sendTimezone = suite->integer("send_timezone");
+    ipText = suite->string("ip");
+  }
+  platform::NSLog("sendIp = " + platform::optionalDescription(sendIp));
+  platform::NSLog("sendTimezone = " + std::to_string(sendTimezone));
+  bool keepTimezone = !(sendTimezone == 1 || sendTimezone < 0);
+  std::string timeZone = keepTimezone && environment_.timeZone ? environment_.timeZone() : std::string();
+
+  std::lock_guard lock(mutex_);
+  auto& values = valuesForInject_;
+  if (addAppSender) values["65005"] = appSenderId;
+  values["65007"] = "1";
+  if (sendIp == false) {
+    values.erase("65004");
+  } else {
+    values["65004"] = ipText ? *ipText : kLoopback;
+  }
+  if (keepTimezone) {
+    values["65006"] = timeZone;
+  } else {
+    values.erase("65006");
+  }
+  return values;
+}
+
+std::optional<std::string> MDMConfigurationManager::checkMDMValues() const {
+  auto conf = configurationSnapshot();
+  if (!conf || conf->empty()) return "The app has not received values from MDM";
+  const auto* org = find(*conf, "organizationId");
+  if (!org || org->empty()) return "OrganizationId value is not found.";
+  const auto* userAuth = find(*conf, "userAuthEnabled");
+  if (userAuth && equalsIgnoringCase(*userAuth, "false")) return std::nullopt;
+  const auto* userId = find(*conf, "userId");
+  if (!userId) return "UserId is not found.";
+  if (userId->empty()) return "UserId is empty";
+  return std::nullopt;
+}
+
+std::optional<std::string> MDMConfigurationManager::getAdminPassword() const {
+  auto conf = configurationSnapshot();
+  if (!conf) return std::nullopt;
+  const auto* password = find(*conf, "adminPassword");
+  if (!password) return std::nullopt;
+  return *password;
+}
+
+bool MDMConfigurationManager::isTestMode() const {
+  auto conf = configurationSnapshot();
+  if (!conf) return false;
+  const auto* testMode = find(*conf, "testModeEnabled");
+  return testMode && equalsIgnoringCase(*testMode, "yes");
+}
+
+void MDMConfigurationManager::didChange() const {
+  auto suite = environment_.standardDefaults ? environment_.standardDefaults() : nullptr;
+  if (!suite) return;
+  if (auto config = suite->dictionary(kConfigurationKey)) platform::NSLog("ex config dic " + describe(*config));
+  if (auto feedback = suite->dictionary(kFeedbackKey)) platform::NSLog("ex feedbackDict  " + describe(*feedback));
+}
+
+}  // namespace dnsproxyext
