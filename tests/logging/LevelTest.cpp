@@ -1,0 +1,5 @@
+#include "logging/Level.h"
+
+#include <gtest/gtest.h>
+
+TEST(Level, Placeholder) { EXPECT_EQ(qmlogger::description(qmlogger::Level::none), "None"); }
