@@ -1,0 +1,41 @@
+#pragma once
+// Domain names on the wire: decompression (iterative, bounded) and
+// compression against the message's dictionary.
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+
+#include "dns/WireReader.h"
+#include "dns/WireWriter.h"
+
+namespace DnsToolsSocket {
+
+// Name text -> offset at which it was written in the message.
+using Labels = std::unordered_map<std::string, size_t>;
+
+// Longest label the encoder writes: a length byte of 192 or more is a pointer.
+inline constexpr size_t kMaxLabelLength = 191;
+// Pointer hops one decoded name may take.
+inline constexpr int kMaxPointerHops = 127;
+// Pointer hops one whole message may take: with this, a message of chained
+// pointers costs time linear in its size. Far above what real encoders produce.
+inline size_t messagePointerHopBudget(size_t messageSize) { return messageSize / 2 + kMaxPointerHops; }
+// Longest decoded name in wire bytes (labels with their length bytes, plus the root).
+inline constexpr size_t kMaxNameWireLength = 255;
+
+// Reads one name at the cursor; the cursor ends after the name (after the
+// first pointer when compressed). Each hop taken is counted off `hopBudget`.
+// Throws DecodeError.
+std::string deserializeName(dnswire::WireReader& reader, size_t& hopBudget);
+std::string deserializeName(dnswire::WireReader& reader);
+
+// Writes `name`, as a pointer where the dictionary already holds it at an
+// offset a pointer can reach. Throws EncodeError.
+void serializeName(dnswire::WireWriter& onto, Labels& labels, std::string_view name);
+
+// Strict UTF-8 check (no overlong forms, surrogates or values past U+10FFFF).
+bool isValidUtf8(std::string_view bytes);
+
+}  // namespace DnsToolsSocket
