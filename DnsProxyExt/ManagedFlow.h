@@ -1,0 +1,41 @@
+#pragma once
+// The record of one accepted UDP flow: timings, decoded queries, the last
+// read's datagrams and the errors met on the way.
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "dns/Message.h"
+#include "platform/NEAppProxyUDPFlow.h"
+
+namespace dnsproxyext {
+
+struct ReportSettings;
+
+class ManagedFlow {
+ public:
+  // Decoded queries kept per record: the first ones; later ones are not kept.
+  static constexpr size_t kMaxReqMessages = 64;
+
+  ManagedFlow(std::shared_ptr<platform::NEAppProxyUDPFlow> flow, double startTimestamp);
+
+  // Appends "--> error: timestamp: ... breakboint: <code>".
+  void addErrorToFlow(int code, double now);
+  void appendRequests(std::vector<std::optional<DnsToolsSocket::Message>> messages);
+
+  // The lines of this record in the flow manager's report.
+  std::vector<std::string> reportLines(const ReportSettings& settings, double now) const;
+
+  const std::shared_ptr<platform::NEAppProxyUDPFlow> flow;
+  double startTimestamp;
+  double endTimestamp = 0;
+  std::vector<std::string> errors;
+  bool isFinished = false;
+  std::vector<std::optional<DnsToolsSocket::Message>> reqMessages;
+  std::optional<std::string> url;
+  std::optional<std::vector<platform::Datagram>> rawReqData;
+};
+
+}  // namespace dnsproxyext

@@ -1,0 +1,145 @@
+#include "DnsProxyExt/FlowManager.h"
+
+#include <gtest/gtest.h>
+
+#include "DnsProxyExt/ReportSettings.h"
+#include "platform/Log.h"
+#include "platform/MemoryUdpFlow.h"
+
+namespace dnsproxyext {
+namespace {
+
+using platform::MemoryUdpFlow;
+
+struct FlowManagerTest : ::testing::Test {
+  std::shared_ptr<platform::FakeClock> clock = std::make_shared<platform::FakeClock>(1000.0);
+  FlowManager manager{clock};
+};
+
+TEST_F(FlowManagerTest, AddFlowTellsKnownFlowsAndHandledMarksTheRecord) {
+  auto flow = std::make_shared<MemoryUdpFlow>("curl");
+  EXPECT_FALSE(manager.addFlow(flow));
+  EXPECT_TRUE(manager.addFlow(flow));
+  clock->advance(std::chrono::milliseconds(1500));
+  manager.flowWasHandled(*flow, "nil");
+  auto record = manager.record(flow->hash());
+  ASSERT_TRUE(record);
+  EXPECT_TRUE(record->isFinished);
+  EXPECT_DOUBLE_EQ(record->endTimestamp, 1001.5);
+  EXPECT_EQ(record->errors, std::vector<std::string>{"nil"});
+}
+
+TEST_F(FlowManagerTest, UnknownFlowsOnlyLogCriticalLines) {
+  platform::LogCapture capture;
+  MemoryUdpFlow stranger;
+  manager.flowWasHandled(stranger, "nil");
+  manager.addErrorToFlow(stranger, 5);
+  EXPECT_TRUE(capture.contains("***Critical: FlowManager -> flowWasHandled is nil"));
+  EXPECT_TRUE(capture.contains("***Critical: FlowManager -> addErrorToFlow is nil"));
+  EXPECT_EQ(manager.count(), 0u);
+}
+
+TEST_F(FlowManagerTest, ErrorEntryCarriesTimeAndCode) {
+  auto flow = std::make_shared<MemoryUdpFlow>();
+  manager.addFlow(flow);
+  clock->advance(std::chrono::milliseconds(250));
+  manager.addErrorToFlow(*flow, 3);
+  auto record = manager.record(flow->hash());
+  ASSERT_EQ(record->errors.size(), 1u);
+  EXPECT_EQ(record->errors[0].rfind("--> error: timestamp: 1000.25", 0), 0u) << record->errors[0];
+  EXPECT_NE(record->errors[0].find(" in 0.25"), std::string::npos) << record->errors[0];
+  EXPECT_NE(record->errors[0].find(" after start handling, breakboint: 3"), std::string::npos);
+  EXPECT_FALSE(record->isFinished);
+}
+
+TEST_F(FlowManagerTest, HandledRecordsAreBoundedOldestFirstAndOpenOnesStay) {
+  auto open = std::make_shared<MemoryUdpFlow>();
+  manager.addFlow(open);
+  std::vector<std::shared_ptr<MemoryUdpFlow>> flows;
+  for (size_t i = 0; i < FlowManager::kMaxHandledRecords + 5; ++i) {
+    auto flow = std::make_shared<MemoryUdpFlow>();
+    manager.addFlow(flow);
+    manager.flowWasHandled(*flow, "nil");
+    flows.push_back(flow);
+  }
+  EXPECT_EQ(manager.count(), FlowManager::kMaxHandledRecords + 1);
+  EXPECT_TRUE(manager.record(open->hash()));
+  for (size_t i = 0; i < 5; ++i) EXPECT_FALSE(manager.record(flows[i]->hash())) << i;
+  EXPECT_TRUE(manager.record(flows[5]->hash()));
+  EXPECT_TRUE(manager.record(flows.back()->hash()));
+}
+
+TEST_F(FlowManagerTest, RequestsAreCappedAndRawDataReplaced) {
+  auto flow = std::make_shared<MemoryUdpFlow>();
+  manager.addFlow(flow);
+  DnsToolsSocket::Message first;
+  first.id = 77;
+  manager.recordRead(*flow, {{1, 2, 3}}, {first});
+  for (int i = 0; i < 100; ++i) {
+    auto firstSeen = manager.recordRead(*flow, {{9}, {8}}, {std::nullopt, std::nullopt});
+    ASSERT_TRUE(firstSeen);
+    EXPECT_EQ(firstSeen->id, 77);
+  }
+  auto record = manager.record(flow->hash());
+  EXPECT_EQ(record->reqMessages.size(), ManagedFlow::kMaxReqMessages);
+  ASSERT_TRUE(record->rawReqData);
+  EXPECT_EQ(record->rawReqData->size(), 2u);
+}
+
+TEST_F(FlowManagerTest, ReportFiltersByTimeAndPackage) {
+  auto old = std::make_shared<MemoryUdpFlow>("com.Example.Browser");
+  manager.addFlow(old);
+  manager.flowWasHandled(*old, "nil");
+  clock->advance(std::chrono::seconds(400));
+  auto fresh = std::make_shared<MemoryUdpFlow>("curl");
+  manager.addFlow(fresh);
+  clock->advance(std::chrono::seconds(2));
+
+  struct Case {
+    const char* params;
+    bool showsOld;
+    bool showsFresh;
+  };
+  const Case cases[] = {
+      {"d", true, true},
+      {"tf_300", false, true},
+      {"tf_-5", false, false},
+      {"p_example.browser", true, false},
+      {"p_CURL_tf_10", false, true},
+  };
+  for (const auto& c : cases) {
+    platform::LogCapture capture;
+    manager.printReport(parseReportSettings(c.params));
+    EXPECT_EQ(capture.contains("flow hash is " + std::to_string(old->hash())), c.showsOld) << c.params;
+    EXPECT_EQ(capture.contains("flow hash is " + std::to_string(fresh->hash())), c.showsFresh) << c.params;
+    EXPECT_TRUE(capture.contains("----> start of flow manager report <----"));
+    EXPECT_TRUE(capture.contains("----< end of flow manager report >----"));
+  }
+}
+
+TEST_F(FlowManagerTest, ReportLinesOfFinishedAndOpenFlows) {
+  auto done = std::make_shared<MemoryUdpFlow>("app.done");
+  manager.addFlow(done);
+  clock->advance(std::chrono::seconds(2));
+  manager.flowWasHandled(*done, "nil");
+  auto open = std::make_shared<MemoryUdpFlow>("app.open");
+  manager.addFlow(open);
+  clock->advance(std::chrono::seconds(3));
+
+  platform::LogCapture capture;
+  manager.printReport(parseReportSettings("p_app.done"));
+  EXPECT_TRUE(capture.contains("->flow " + std::to_string(done->hash()) +
+                               ", isFinished: true, senderId: app.done,  delay: 2"));
+  EXPECT_TRUE(capture.contains("url: reqMessages is empty, errors: [\"nil\"]"));
+  EXPECT_FALSE(capture.contains("time from now = "));
+  EXPECT_TRUE(capture.contains("rawReqData: count = nil, raw: nil"));
+
+  capture.clear();
+  manager.printReport(parseReportSettings("p_app.open_d"));
+  EXPECT_TRUE(capture.contains("->flow " + std::to_string(open->hash()) + ", isFinished: false"));
+  EXPECT_TRUE(capture.contains("time from now = 3"));
+  EXPECT_TRUE(capture.contains("flow " + std::to_string(open->hash()) + " detailed, isBound: "));
+}
+
+}  // namespace
+}  // namespace dnsproxyext
