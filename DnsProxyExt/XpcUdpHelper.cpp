@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <utility>
 
 #include "DnsProxyExt/Utils.h"
 #include "platform/Log.h"
@@ -19,6 +20,9 @@ class XpcUdpHelper::Channel : public std::enable_shared_from_this<Channel> {
     if (!factory_) factory_ = [](const platform::NWEndpoint& e) { return UdpConnection::create(e); };
     if (!queue_) queue_ = platform::DispatchQueue::global();
   }
+  ~Channel() {
+    if (connection_) connection_->cancel();
+  }
 
   std::shared_ptr<UdpConnection> connection() const {
     std::lock_guard lock(mutex_);
@@ -32,12 +36,14 @@ class XpcUdpHelper::Channel : public std::enable_shared_from_this<Channel> {
   void connect(std::shared_ptr<DNSProxyToContentFilter> delegate, std::optional<uint16_t> port,
                std::optional<std::string> request, RespCallback respCallback) {
     auto connection = factory_(platform::NWEndpoint{"localhost", port ? *port : relayPort()});
+    std::shared_ptr<UdpConnection> previous;
     {
       std::lock_guard lock(mutex_);
       delegate_ = delegate;
-      // A previous connection is dropped without being cancelled.
-      connection_ = connection;
+      previous = std::exchange(connection_, connection);
     }
+    // A started connection keeps its socket until cancelled.
+    if (previous) previous->cancel();
     if (!connection) return;
     std::weak_ptr<Channel> weak = weak_from_this();
     connection->setStateUpdateHandler([weak, request, respCallback](NWConnectionState state) {
