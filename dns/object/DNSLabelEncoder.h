@@ -1,0 +1,19 @@
+#pragma once
+// Writes a name in full (never compressed). Empty parts are dropped, so "",
+// "." and a trailing dot never put a zero byte inside the name.
+#include <cstdint>
+#include <optional>
+#include <string_view>
+#include <vector>
+
+namespace DnsObjects {
+
+class DNSLabelEncoder {
+ public:
+  static constexpr size_t kMaxLabelLength = 191;  // 192 and above read back as a pointer
+
+  // Absent when a part is too long to be written as a label.
+  static std::optional<std::vector<uint8_t>> encode(std::string_view name);
+};
+
+}  // namespace DnsObjects

@@ -1,0 +1,181 @@
+#include "dns/object/DNSParser.h"
+
+#include <limits>
+
+#include "DefaultAddresses.h"
+#include "dns/Hex.h"
+#include "dns/WireWriter.h"
+#include "dns/object/DNSMessageDecoder.h"
+#include "dns/object/DNSMessageEncoder.h"
+#include "dns/object/DNSOPTResourceRecord.h"
+#include "dns/object/UrlHost.h"
+#include "platform/Log.h"
+
+namespace DnsObjects {
+
+namespace {
+
+constexpr uint16_t kTypeOPT = 41;
+
+// Names come off the wire: control bytes are escaped so they cannot break log lines.
+std::string printableName(std::string_view name) {
+  std::string out;
+  out.reserve(name.size());
+  for (unsigned char c : name) {
+    if (c < 0x20 || c == 0x7F) {
+      out += "\\x";
+      out.push_back(dnswire::kHexLower[c >> 4]);
+      out.push_back(dnswire::kHexLower[c & 0x0F]);
+    } else {
+      out.push_back(static_cast<char>(c));
+    }
+  }
+  return out;
+}
+
+}  // namespace
+
+uint16_t DNSParser::optionCode(std::string_view key) {
+  size_t i = 0;
+  while (i < key.size() && (key[i] == ' ' || key[i] == '\t' || key[i] == '\n' || key[i] == '\r')) ++i;
+  bool negative = false;
+  if (i < key.size() && (key[i] == '+' || key[i] == '-')) negative = key[i++] == '-';
+  int64_t value = 0;
+  for (; i < key.size() && key[i] >= '0' && key[i] <= '9'; ++i) {
+    const int digit = key[i] - '0';
+    if (value > (std::numeric_limits<int64_t>::max() - digit) / 10) {
+      value = std::numeric_limits<int64_t>::max();  // saturates like an integer value of text
+      break;
+    }
+    value = value * 10 + digit;
+  }
+  if (negative) value = -value;
+  return static_cast<uint16_t>(static_cast<uint64_t>(value) & 0xFFFF);
+}
+
+std::string DNSParser::hexStringForData(const std::vector<uint8_t>& data) { return dnswire::toHex(data); }
+
+std::optional<std::string> DNSParser::hexStringForData(const std::optional<std::vector<uint8_t>>& data) {
+  if (!data) return std::nullopt;
+  return dnswire::toHex(*data);
+}
+
+std::vector<uint8_t> DNSParser::buildEdnsDataWithCode(uint16_t code, std::string_view value) {
+  if (value.size() > kMaxOptionValueLength) {
+    platform::NSLog("inject value skipped: " + std::to_string(code) + " : value of " + std::to_string(value.size()) +
+                    " bytes is longer than an option can hold");
+    return {};
+  }
+  dnswire::WireWriter out(4 + value.size());
+  out.u16(code);
+  out.u16(static_cast<uint16_t>(value.size()));
+  out.bytes(std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(value.data()), value.size()));
+  return out.take();
+}
+
+std::vector<uint8_t> DNSParser::buildEdnsDataWithCodes(const std::vector<uint16_t>& codes,
+                                                       const std::vector<std::string>& values) {
+  std::vector<uint8_t> out;
+  const size_t count = std::min(codes.size(), values.size());
+  for (size_t i = 0; i < count; ++i) {
+    const auto option = buildEdnsDataWithCode(codes[i], values[i]);
+    out.insert(out.end(), option.begin(), option.end());
+  }
+  return out;
+}
+
+std::vector<uint8_t> DNSParser::buildEdnsDataFromDict(const OptionDictionary& flags) {
+  std::string command = "dig @";
+  command += vardeno::defaults::kFilteringDNS;
+  command += " -p 81 +edns=0 +bufsize=4096 ";
+  std::vector<uint8_t> out;
+  for (const auto& [key, value] : flags) {
+    const uint16_t code = optionCode(key);
+    platform::NSLog("inject value: " + std::to_string(code) + " : " + value + " ");
+    const auto option = buildEdnsDataWithCode(code, value);
+    if (option.empty()) continue;
+    command += "+ednsopt=" + std::to_string(code) + ":" +
+               dnswire::toHex(std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(value.data()), value.size())) +
+               " ";
+    out.insert(out.end(), option.begin(), option.end());
+  }
+  platform::NSLog(command);
+  return out;
+}
+
+std::shared_ptr<DNSMessage> DNSParser::checkDnsMessage(std::shared_ptr<DNSMessage> message) {
+  if (!message || !message->questions) return message;
+  for (const auto& question : *message->questions) {
+    if (!question) continue;
+    if (question->name.find("http") != std::string::npos) {
+      // Only a real URL is replaced by its host; a domain that merely contains "http" stays.
+      if (auto host = urlHost(question->name)) question->name = std::move(*host);
+    } else {
+      switch (question->type) {
+        case 1:
+          platform::NSLog("-> dnsType1 = A");
+          break;
+        case 28:
+          platform::NSLog("-> dnsType2 = AAAA");
+          break;
+        case 65:
+          platform::NSLog("-> dnsType3 = HTTPSSVC");
+          break;
+        default:
+          platform::NSLog("-> dnsTypeRaw = " + std::to_string(question->type));
+      }
+    }
+    platform::NSLog("--> " + printableName(question->name));
+  }
+  return message;
+}
+
+std::optional<DNSParser::Datagram> DNSParser::injectFlagsTo(const Datagram& datagram,
+                                                            const std::vector<uint8_t>& dataForInjection) {
+  if (datagram.size() > std::numeric_limits<uint32_t>::max()) return std::nullopt;
+  DNSMessageDecoder decoder;
+  decoder.decodeMessageInBuffer(datagram.data(), static_cast<uint32_t>(datagram.size()));
+  auto message = checkDnsMessage(decoder.message);
+  if (!message) return std::nullopt;
+  auto opt = std::make_shared<DNSOPTResourceRecord>();
+  opt->name = "0";
+  opt->type = kTypeOPT;
+  opt->extendedRCode = 0;
+  opt->data = dataForInjection;
+  message->additionalRecords = DNSRecordArray{opt};
+  return DNSMessageEncoder::encode(*message);
+}
+
+std::optional<DNSParser::Datagram> DNSParser::injectFlagsTo(const Datagram& datagram,
+                                                            const std::vector<uint16_t>& codes,
+                                                            const std::vector<std::string>& values) {
+  return injectFlagsTo(datagram, buildEdnsDataWithCodes(codes, values));
+}
+
+std::vector<DNSParser::Datagram> DNSParser::injectFlagsToDatagrams(const std::vector<Datagram>& datagrams,
+                                                                   const std::vector<uint16_t>& codes,
+                                                                   const std::vector<std::string>& values) {
+  std::vector<Datagram> out;
+  out.reserve(datagrams.size());
+  for (const auto& datagram : datagrams) out.push_back(injectFlagsTo(datagram, codes, values).value_or(datagram));
+  return out;
+}
+
+std::vector<DNSParser::Datagram> DNSParser::injectFlagsToDatagrams(const std::vector<Datagram>& datagrams,
+                                                                   const OptionDictionary& flags) {
+  const std::vector<uint8_t> options = buildEdnsDataFromDict(flags);
+  std::vector<Datagram> out;
+  out.reserve(datagrams.size());
+  for (const auto& datagram : datagrams) {
+    out.push_back(injectFlagsTo(datagram, options).value_or(datagram));
+    platform::NSLog("hex data = " + hexStringForData(out.back()));
+  }
+  return out;
+}
+
+std::vector<DNSParser::Datagram> DNSParser::injectFlagsToDatagrams(const std::vector<Datagram>& datagrams,
+                                                                   const std::map<std::string, std::string>& flags) {
+  return injectFlagsToDatagrams(datagrams, OptionDictionary(flags.begin(), flags.end()));
+}
+
+}  // namespace DnsObjects
