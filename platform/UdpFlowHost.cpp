@@ -182,6 +182,13 @@ size_t UdpFlowHost::flowCount() const {
   return flows_.size();
 }
 
+size_t UdpFlowHost::pendingDatagramCount() const {
+  std::lock_guard lock(mutex_);
+  size_t n = 0;
+  for (const auto& [key, flow] : flows_) n += flow->pending_.size();
+  return n;
+}
+
 void UdpFlowHost::post(std::function<void()> fn) { settings_.queue->async(std::move(fn)); }
 
 bool UdpFlowHost::sendTo(size_t listener, const SocketAddress& to, const Datagram& datagram) {

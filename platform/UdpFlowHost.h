@@ -43,6 +43,8 @@ class UdpFlowHost : public std::enable_shared_from_this<UdpFlowHost> {
   void stop();
 
   size_t flowCount() const;
+  // Datagrams held by flows for their next read.
+  size_t pendingDatagramCount() const;
   uint64_t flowsOffered() const { return flowsOffered_.load(); }
   uint64_t flowsDeclined() const { return flowsDeclined_.load(); }
 

@@ -1,0 +1,305 @@
+// The flow host on real loopback sockets with a test provider.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <mutex>
+#include <set>
+
+#include "platform/Dispatch.h"
+#include "platform/ListenSocket.h"
+#include "platform/SystemDnsForwarder.h"
+#include "platform/TcpPassthrough.h"
+#include "platform/UdpFlowHost.h"
+#include "support/LoopbackUdp.h"
+
+using namespace platform;
+using namespace testing_support;
+using namespace std::chrono_literals;
+
+namespace {
+
+// Accepts (or declines) flows, reads once, echoes each datagram back with
+// the QR bit set, closes after the last write.
+class EchoProvider : public NEDNSProxyProvider {
+ public:
+  std::atomic<bool> accept{true};
+  std::atomic<bool> closeAfterWrite{true};
+  std::mutex mutex;
+  std::vector<std::shared_ptr<NEAppProxyUDPFlow>> flows;
+  std::vector<size_t> readSizes;
+  std::vector<NWHostEndpoint> initialEndpoints;
+
+  void startProxy(std::optional<nlohmann::json>, std::function<void(std::optional<NEError>)> done) override {
+    done(std::nullopt);
+  }
+  void stopProxy(NEProviderStopReason, std::function<void()> done) override { done(); }
+  bool handleNewUDPFlow(std::shared_ptr<NEAppProxyUDPFlow> flow, NWHostEndpoint remote) override {
+    {
+      std::lock_guard lock(mutex);
+      flows.push_back(flow);
+      initialEndpoints.push_back(remote);
+    }
+    if (!accept) return false;
+    flow->openWithLocalEndpoint(NWHostEndpoint{"192.0.2.4", "81"}, [this, flow](std::optional<NEError> error) {
+      EXPECT_FALSE(error) << error->description;
+      flow->readDatagrams([this, flow](auto datagrams, auto endpoints, auto error) {
+        ASSERT_FALSE(error) << error->description;
+        ASSERT_TRUE(datagrams && endpoints);
+        ASSERT_EQ(datagrams->size(), endpoints->size());
+        {
+          std::lock_guard lock(mutex);
+          readSizes.push_back(datagrams->size());
+        }
+        std::vector<Datagram> replies;
+        for (auto& d : *datagrams) replies.push_back(dnsReply(d));
+        flow->writeDatagrams(replies, *endpoints, [this, flow](std::optional<NEError> error) {
+          EXPECT_FALSE(error);
+          if (closeAfterWrite) {
+            flow->closeReadWithError(std::nullopt);
+            flow->closeWriteWithError(std::nullopt);
+          }
+        });
+      });
+    });
+    return true;
+  }
+  size_t flowCount() {
+    std::lock_guard lock(mutex);
+    return flows.size();
+  }
+};
+
+struct HostFixture : ::testing::Test {
+  std::shared_ptr<EchoProvider> provider = std::make_shared<EchoProvider>();
+  std::atomic<bool> providerRunning{true};
+  // The system DNS: answers with return code 3 so tests can tell who answered.
+  UdpResponder systemDns{[](const Bytes& q) { return std::optional<Bytes>(dnsReply(q, 3)); }};
+  std::vector<ListenSocket> sockets;
+  std::shared_ptr<UdpFlowHost> host;
+  SocketAddress listen;
+
+  void SetUp() override {
+    std::string error;
+    sockets = bindListenSockets({*SocketAddress::parse("127.0.0.1:0")}, error);
+    ASSERT_EQ(sockets.size(), 1u) << error;
+    listen = sockets[0].bound;
+    UdpFlowHost::Settings settings;
+    settings.listeners.push_back({sockets[0].udpFd, listen});
+    settings.systemDns = systemDns.address();
+    settings.owner = SocketOwner::system();
+    host = UdpFlowHost::create(settings, [this]() -> std::shared_ptr<NEDNSProxyProvider> {
+      return providerRunning ? provider : nullptr;
+    });
+    host->start();
+  }
+  void TearDown() override {
+    host->stop();
+    closeListenSockets(sockets);
+  }
+};
+
+TEST_F(HostFixture, AcceptedFlowIsAnsweredAndNextDatagramMakesANewFlow) {
+  UdpSocket client;
+  client.sendTo(listen, dnsQuery(0x1111, "a.example"));
+  auto answer = client.receive();
+  ASSERT_TRUE(answer);
+  EXPECT_EQ(*answer, dnsReply(dnsQuery(0x1111, "a.example")));
+  ASSERT_TRUE(waitUntil([&] { return host->flowCount() == 0; }, 5s));
+
+  client.sendTo(listen, dnsQuery(0x2222, "b.example"));
+  ASSERT_TRUE(client.receive());
+  std::lock_guard lock(provider->mutex);
+  ASSERT_EQ(provider->flows.size(), 2u);
+  EXPECT_NE(provider->flows[0]->hash(), provider->flows[1]->hash());
+  EXPECT_EQ(provider->initialEndpoints[0], client.local().endpoint());
+  EXPECT_EQ(provider->flows[0]->localEndpoint(), (NWHostEndpoint{"192.0.2.4", "81"}));
+}
+
+TEST_F(HostFixture, MetaDataNamesTheProcessOwningTheClientSocket) {
+  UdpSocket client;
+  client.sendTo(listen, dnsQuery(1, "owner.example"));
+  ASSERT_TRUE(client.receive());
+  std::lock_guard lock(provider->mutex);
+  ASSERT_EQ(provider->flows.size(), 1u);
+  EXPECT_EQ(provider->flows[0]->metaData().sourceAppSigningIdentifier, "nehost_tests");
+}
+
+TEST_F(HostFixture, DatagramsWaitingForTheReadAreDeliveredTogether) {
+  // The provider closes nothing, so the first flow keeps the endpoint.
+  provider->closeAfterWrite = false;
+  UdpSocket client;
+  // Hold the first read back until three datagrams are queued.
+  std::atomic<bool> release{false};
+  struct Gate : EchoProvider {
+    std::atomic<bool>* release;
+    bool handleNewUDPFlow(std::shared_ptr<NEAppProxyUDPFlow> flow, NWHostEndpoint remote) override {
+      waitUntil([this] { return release->load(); }, 5s);
+      return EchoProvider::handleNewUDPFlow(flow, remote);
+    }
+  };
+  auto gate = std::make_shared<Gate>();
+  gate->release = &release;
+  provider = gate;  // before any datagram, so the host never reads it concurrently
+  for (uint16_t id = 1; id <= 3; ++id) client.sendTo(listen, dnsQuery(id, "x.example"));
+  ASSERT_TRUE(waitUntil([&] { return host->pendingDatagramCount() == 3; }, 5s));
+  release = true;
+  for (int i = 0; i < 3; ++i) ASSERT_TRUE(client.receive()) << i;
+  std::lock_guard lock(gate->mutex);
+  ASSERT_EQ(gate->readSizes.size(), 1u);
+  EXPECT_EQ(gate->readSizes[0], 3u);
+}
+
+TEST_F(HostFixture, DatagramsAfterTheReadGoToTheNextFlowWhenTheFlowCloses) {
+  provider->closeAfterWrite = false;
+  UdpSocket client;
+  client.sendTo(listen, dnsQuery(1, "first.example"));
+  ASSERT_TRUE(client.receive());
+  client.sendTo(listen, dnsQuery(2, "second.example"));  // the flow was read once already
+  EXPECT_FALSE(client.receive(200ms));
+  std::shared_ptr<NEAppProxyUDPFlow> first;
+  {
+    std::lock_guard lock(provider->mutex);
+    first = provider->flows.at(0);
+  }
+  first->closeReadWithError(std::nullopt);
+  first->closeWriteWithError(std::nullopt);
+  auto answer = client.receive();
+  ASSERT_TRUE(answer);
+  EXPECT_EQ(*answer, dnsReply(dnsQuery(2, "second.example")));
+  EXPECT_EQ(provider->flowCount(), 2u);
+}
+
+TEST_F(HostFixture, DeclinedFlowIsResolvedUnchangedByTheSystemDns) {
+  provider->accept = false;
+  UdpSocket client;
+  auto query = dnsQuery(0xBEEF, "declined.example");
+  client.sendTo(listen, query);
+  auto answer = client.receive();
+  ASSERT_TRUE(answer);
+  EXPECT_EQ(*answer, dnsReply(query, 3));
+  // The system DNS saw the query unchanged but for its ID.
+  auto seen = systemDns.received();
+  ASSERT_EQ(seen.size(), 1u);
+  EXPECT_EQ(Bytes(seen[0].begin() + 2, seen[0].end()), Bytes(query.begin() + 2, query.end()));
+  // A declined flow ends at once: the next datagram is offered again.
+  client.sendTo(listen, dnsQuery(0xBEF0, "declined.example"));
+  ASSERT_TRUE(client.receive());
+  EXPECT_EQ(provider->flowCount(), 2u);
+}
+
+TEST_F(HostFixture, WithoutAProviderTheSystemDnsAnswers) {
+  providerRunning = false;
+  UdpSocket client;
+  client.sendTo(listen, dnsQuery(7, "nobody.example"));
+  auto answer = client.receive();
+  ASSERT_TRUE(answer);
+  EXPECT_EQ((*answer)[3] & 0x0F, 3);
+  EXPECT_EQ(provider->flowCount(), 0u);
+}
+
+TEST_F(HostFixture, FlowErrorsAreReportedNotThrown) {
+  provider->closeAfterWrite = false;
+  UdpSocket client;
+  client.sendTo(listen, dnsQuery(1, "e.example"));
+  ASSERT_TRUE(client.receive());
+  std::shared_ptr<NEAppProxyUDPFlow> flow;
+  {
+    std::lock_guard lock(provider->mutex);
+    flow = provider->flows.at(0);
+  }
+  std::atomic<int> results{0};
+  std::optional<NEError> tooFew, badEndpoint, afterClose;
+  flow->writeDatagrams({Bytes{1, 2}, Bytes{3, 4}}, {client.local().endpoint()}, [&](auto e) { tooFew = e; ++results; });
+  flow->writeDatagrams({Bytes{1, 2}}, {NWHostEndpoint{"not-an-address", "x"}}, [&](auto e) { badEndpoint = e; ++results; });
+  ASSERT_TRUE(waitUntil([&] { return results == 2; }, 5s));
+  flow->closeWriteWithError(std::nullopt);
+  flow->writeDatagrams({Bytes{1, 2}}, {client.local().endpoint()}, [&](auto e) { afterClose = e; ++results; });
+  ASSERT_TRUE(waitUntil([&] { return results == 3; }, 5s));
+  EXPECT_TRUE(tooFew && badEndpoint && afterClose);
+  EXPECT_FALSE(client.receive(100ms));  // nothing half-written
+}
+
+TEST_F(HostFixture, ManyClientsGetTheirOwnAnswersAndFlowsEnd) {
+  std::vector<std::unique_ptr<UdpSocket>> clients;
+  for (int i = 0; i < 20; ++i) clients.push_back(std::make_unique<UdpSocket>());
+  for (int round = 0; round < 5; ++round)
+    for (size_t i = 0; i < clients.size(); ++i) {
+      auto query = dnsQuery(static_cast<uint16_t>(i * 100 + round), "many.example");
+      clients[i]->sendTo(listen, query);
+      auto answer = clients[i]->receive();
+      ASSERT_TRUE(answer);
+      EXPECT_EQ(*answer, dnsReply(query));
+    }
+  EXPECT_TRUE(waitUntil([&] { return host->flowCount() == 0; }, 5s));
+  std::lock_guard lock(provider->mutex);
+  std::set<uint64_t> hashes;
+  for (auto& f : provider->flows) hashes.insert(f->hash());
+  EXPECT_EQ(hashes.size(), provider->flows.size());
+}
+
+TEST(SystemDnsForwarder, RestoresEachClientsIdAndIgnoresRunts) {
+  UdpResponder upstream{[](const Bytes& q) { return std::optional<Bytes>(dnsReply(q)); }};
+  UdpSocket listener, clientA, clientB;
+  SystemDnsForwarder forwarder(upstream.address());
+  ASSERT_TRUE(forwarder.ok());
+  auto a = dnsQuery(0x0101, "a.example"), b = dnsQuery(0x0101, "b.example");
+  forwarder.forward(listener.fd(), clientA.local(), {a, Bytes{0x01}});
+  forwarder.forward(listener.fd(), clientB.local(), {b});
+  auto answerA = clientA.receive(), answerB = clientB.receive();
+  ASSERT_TRUE(answerA && answerB);
+  EXPECT_EQ(*answerA, dnsReply(a));
+  EXPECT_EQ(*answerB, dnsReply(b));
+  EXPECT_EQ(upstream.receivedCount(), 2u);
+}
+
+TEST(TcpPassthrough, RelaysAConnectionToTheSystemDns) {
+  std::string error;
+  auto upstreamSockets = bindListenSockets({*SocketAddress::parse("127.0.0.1:0")}, error);
+  auto listenSockets = bindListenSockets({*SocketAddress::parse("127.0.0.1:0")}, error);
+  ASSERT_EQ(upstreamSockets.size(), 1u);
+  ASSERT_EQ(listenSockets.size(), 1u);
+  // Upstream: reads one framed query and answers it reversed.
+  std::thread upstream([fd = upstreamSockets[0].tcpFd] {
+    int c = accept(fd, nullptr, nullptr);
+    char buffer[64];
+    ssize_t n = recv(c, buffer, sizeof buffer, MSG_WAITALL);
+    std::reverse(buffer, buffer + n);
+    send(c, buffer, static_cast<size_t>(n), 0);
+    close(c);
+  });
+  TcpPassthrough passthrough({listenSockets[0].tcpFd}, upstreamSockets[0].bound);
+  passthrough.start();
+  int client = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  ASSERT_EQ(connect(client, listenSockets[0].bound.sockaddrPtr(), listenSockets[0].bound.length()), 0);
+  const char message[64] = "0123456789";
+  send(client, message, sizeof message, 0);
+  timeval tv{5, 0};
+  setsockopt(client, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+  char reply[64];
+  ASSERT_EQ(recv(client, reply, sizeof reply, MSG_WAITALL), 64);
+  EXPECT_EQ(reply[63], '0');
+  close(client);
+  upstream.join();
+  EXPECT_TRUE(waitUntil([&] { return passthrough.activeConnections() == 0; }, 5s));
+  passthrough.stop();
+  closeListenSockets(upstreamSockets);
+  closeListenSockets(listenSockets);
+}
+
+TEST(ListenSockets, PortZeroBindsUdpAndTcpOnTheSamePortForBothFamilies) {
+  std::string error;
+  auto sockets = bindListenSockets({*SocketAddress::parse("127.0.0.1:0"), *SocketAddress::parse("[::1]:0")}, error);
+  if (sockets.empty()) GTEST_SKIP() << "no IPv6 loopback: " << error;
+  ASSERT_EQ(sockets.size(), 2u);
+  for (auto& s : sockets) {
+    EXPECT_NE(s.bound.port(), 0);
+    SocketAddress tcp;
+    socklen_t length = sizeof(sockaddr_storage);
+    getsockname(s.tcpFd, tcp.sockaddrPtr(), &length);
+    EXPECT_EQ(tcp, s.bound);
+  }
+  EXPECT_EQ(sockets[1].bound.description().front(), '[');
+  closeListenSockets(sockets);
+}
+
+}  // namespace
