@@ -1,10 +1,16 @@
 #pragma once
 // UserDefaults stand-in: one JSON object file per suite at
 // $VARDENO_ROOT/defaults/<suite>.json. Writes are atomic (temp file and
-// rename under an flock) and every read sees other processes' writes.
-// A corrupt or unreadable file reads as empty (and is logged).
+// rename under an flock on <suite>.json.lock) and every read sees other
+// processes' writes (the file is re-read whenever it changed).
+// A corrupt or unreadable file reads as empty and is logged; before a write
+// replaces a corrupt file, it is kept as <suite>.json.corrupt.
+#include <sys/types.h>
+
 #include <cstdint>
+#include <ctime>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 
@@ -30,27 +36,45 @@ class UserDefaults {
   std::optional<std::string> string(const std::string& key) const;
   // bool; non-zero number; "true"/"yes"/"1" in any case. Else false.
   bool boolValue(const std::string& key) const;
-  // bool as 0/1; number (doubles truncated); numeric string. Else 0.
+  // bool as 0/1; number (doubles truncated); a string's leading integer
+  // ("42", " -7x"). Else 0.
   int64_t integer(const std::string& key) const;
   // Like integer(), keeping fractions.
   double doubleValue(const std::string& key) const;
   std::optional<nlohmann::json> dictionary(const std::string& key) const;
   std::optional<nlohmann::json> array(const std::string& key) const;
+  // Any value stored under the key.
   std::optional<nlohmann::json> object(const std::string& key) const;
   // The whole suite as one JSON object.
   nlohmann::json dictionaryRepresentation() const;
 
-  // A null value removes the key. False when the file could not be written.
+  // A null value removes the key. False (and logged) when the file could
+  // not be written.
   bool set(const std::string& key, const nlohmann::json& value);
   bool remove(const std::string& key);
 
   UserDefaults(std::string name, std::string path);
 
  private:
+  struct FileStamp {
+    dev_t dev = 0;
+    ino_t ino = 0;
+    off_t size = -1;
+    timespec mtime{};
+    bool operator==(const FileStamp& o) const {
+      return dev == o.dev && ino == o.ino && size == o.size && mtime.tv_sec == o.mtime.tv_sec &&
+             mtime.tv_nsec == o.mtime.tv_nsec;
+    }
+  };
+  std::optional<nlohmann::json> value(const std::string& key) const;
   nlohmann::json load() const;
+  bool update(const std::string& key, const nlohmann::json* value);
 
   std::string name_;
   std::string path_;
+  mutable std::mutex mutex_;
+  mutable std::optional<FileStamp> cachedStamp_;
+  mutable nlohmann::json cached_ = nlohmann::json::object();
 };
 
 }  // namespace platform

@@ -193,6 +193,8 @@ std::shared_ptr<DispatchWorkItem> ConcurrentQueue::asyncAfter(std::chrono::nanos
 
 }  // namespace
 
+asio::io_context& dispatchIoContext() { return pool().io; }
+
 // --- DispatchWorkItem
 
 DispatchWorkItem::DispatchWorkItem(std::function<void()> block) : block_(std::move(block)) {}

@@ -16,7 +16,14 @@
 
 #include "platform/Clock.h"
 
+namespace asio {
+class io_context;
+}
+
 namespace platform {
+
+// The shared pool's io_context, for platform I/O objects (sockets, timers).
+asio::io_context& dispatchIoContext();
 
 enum class QoS { userInteractive, userInitiated, defaultQoS, utility, background };
 

@@ -10,7 +10,13 @@
 // receiveMessage() takes one whole datagram; pending receives are served in
 // FIFO order. An ICMP port unreachable shows as a receive error.
 // cancel() delivers `cancelled` once; pending receives and queued sends are
-// dropped and their completions are NOT called.
+// dropped and their completions are NOT called, nor those of later calls.
+// After failed, pending and later completions get the failure's error.
+// The state handler is released after the final state (cancelled or
+// failed) was delivered, so reference cycles through it end there.
+// Hosts: numeric addresses are parsed strictly (inet_pton; "[::1]" too);
+// forms such as "2001" or "127.1" are neither addresses nor names and fail.
+// Other names go through getaddrinfo, IPv4 results first.
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -22,12 +28,16 @@
 
 namespace platform {
 
-// A POSIX error as the platform reports it.
+// An error as the platform reports it.
 struct NWError {
+  enum Domain { posixDomain, dnsDomain };
   int code = 0;
   std::string description;  // "POSIXErrorCode(rawValue: 111): Connection refused"
+  Domain domain = posixDomain;
 
   static NWError posix(int code);
+  // A name-resolution failure (getaddrinfo's EAI_* code).
+  static NWError dns(int eaiCode);
 };
 
 struct NWConnectionState {
