@@ -1,0 +1,28 @@
+// Entry of the DNS proxy extension: the host plays the system's part
+// (sockets, flows, preferences), then the main queue runs for ever.
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "dnsproxy-extension/DNSProxyProvider.h"
+#include "platform/Dispatch.h"
+#include "platform/ExtensionHost.h"
+#include "platform/NEDNSProxyProvider.h"
+
+int main(int argc, char** argv) {
+  std::string error;
+  auto options = platform::ExtensionHostOptions::parse(std::vector<std::string>(argv + 1, argv + argc), error);
+  if (!options) {
+    std::fprintf(stderr, "%s\n%s", error.c_str(), platform::ExtensionHostOptions::usage());
+    return 2;
+  }
+  if (options->help) {
+    std::fputs(platform::ExtensionHostOptions::usage(), stdout);
+    return 0;
+  }
+  platform::ExtensionHost::configure(*options);
+  // What the bundle's property list would name as the provider class.
+  platform::NEProvider::setProviderFactory([] { return std::make_shared<dnsproxyext::DNSProxyProvider>(); });
+  platform::NEProvider::startSystemExtensionMode();
+  platform::dispatchMain();
+}
