@@ -1,0 +1,118 @@
+#pragma once
+// Carries the query datagrams of one read of one flow to one resolver over a
+// connected UDP socket and hands each answer back through onDataReceived;
+// exactly one callback says isFinished = true. Create it with make_shared:
+// the connection's handlers keep it alive until it has finished.
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "dns/AnswerMatcher.h"
+#include "dns/SerialDelivery.h"
+#include "platform/Dispatch.h"
+#include "platform/NEAppProxyUDPFlow.h"
+#include "platform/NWHostEndpoint.h"
+#include "platform/UdpConnection.h"
+
+namespace DnsToolsSocket {
+
+class DNSSocketClient : public std::enable_shared_from_this<DNSSocketClient> {
+ public:
+  using Flow = std::shared_ptr<platform::NEAppProxyUDPFlow>;
+  using Callback = std::function<void(Flow flow, std::optional<std::vector<uint8_t>> datagram,
+                                      std::optional<platform::NWHostEndpoint> endpoint, std::optional<bool> isFinished,
+                                      std::optional<platform::NWError> error)>;
+
+  // A read whose answers are not all in by then ends with a time-out error.
+  static constexpr std::chrono::seconds kAnswerDeadline{10};
+
+  // What the client runs on; tests replace the connection and the queue.
+  struct Environment {
+    platform::UdpConnection::Factory makeConnection;  // default: a real UDP socket
+    std::shared_ptr<platform::DispatchQueue> queue;   // default: the global default-QoS queue
+    std::chrono::nanoseconds answerDeadline = kAnswerDeadline;
+  };
+
+  DNSSocketClient(Flow flow, std::vector<std::vector<uint8_t>> inBoundDatagrams,
+                  std::vector<platform::NWHostEndpoint> endpoints);
+  DNSSocketClient(Flow flow, std::vector<std::vector<uint8_t>> inBoundDatagrams,
+                  std::vector<platform::NWHostEndpoint> endpoints, Environment environment);
+  ~DNSSocketClient();
+  DNSSocketClient(const DNSSocketClient&) = delete;
+  DNSSocketClient& operator=(const DNSSocketClient&) = delete;
+
+  // Set before connectWithDNS.
+  Callback onDataReceived;
+
+  // `ip` is a host name or address text, used as given; a port outside
+  // 0...65535 opens nothing and ends the read with an error.
+  void connectWithDNS(const std::string& ip, int port);
+
+  const std::vector<std::vector<uint8_t>>& inBoundDatagrams() const { return inBoundDatagrams_; }
+  const std::vector<platform::NWHostEndpoint>& endpoints() const { return endpoints_; }
+  const Flow& flow() const { return flow_; }
+  // Monotonic nanoseconds of creation or of the last send that completed.
+  int64_t dataWasSent() const { return dataWasSent_.load(); }
+  std::shared_ptr<platform::UdpConnection> connection() const;
+
+ private:
+  // State of one ready connection: which queries are answered.
+  struct Run {
+    explicit Run(const std::vector<std::vector<uint8_t>>& queries) : matcher(queries) {}
+    AnswerMatcher matcher;
+  };
+
+  void connectToUDP(const platform::NWEndpoint& remote);
+  void handleState(const std::shared_ptr<platform::UdpConnection>& connection, const platform::NWConnectionState& state);
+  void sendAll(const std::shared_ptr<platform::UdpConnection>& connection);
+  void handleSent(const std::shared_ptr<platform::UdpConnection>& connection, const std::shared_ptr<Run>& run,
+                  size_t index, const std::optional<platform::NWError>& error);
+  void armReceive(const std::shared_ptr<platform::UdpConnection>& connection, const std::shared_ptr<Run>& run,
+                  size_t index);
+  void handleReceive(const std::shared_ptr<platform::UdpConnection>& connection, const std::shared_ptr<Run>& run,
+                     size_t index, std::optional<std::vector<uint8_t>> content, bool isComplete,
+                     std::optional<platform::NWError> error);
+  // Ends the read once: a last callback with isFinished true, then the connection is cancelled.
+  void finish(std::optional<std::vector<uint8_t>> datagram, std::optional<platform::NWHostEndpoint> endpoint,
+              platform::NWError error);
+  // One step handed to the owner, in decision order.
+  struct Delivery {
+    std::optional<std::vector<uint8_t>> datagram{};
+    std::optional<platform::NWHostEndpoint> endpoint{};
+    bool isFinished = false;
+    std::optional<platform::NWError> error{};
+    bool isAnswer = false;     // a matched complete answer (counted in the logs)
+    bool callOwner = true;
+    bool cancelAfter = false;  // then cancel and release the connection
+  };
+  // Queues under mutex_; call delivery_.drain() after unlocking.
+  void enqueueLocked(Delivery delivery);
+  void deliver(Delivery& delivery);
+  bool isCurrentLocked(const std::shared_ptr<platform::UdpConnection>& connection) const {
+    return !finished_ && connection_ == connection;
+  }
+  std::optional<platform::NWHostEndpoint> endpointAt(size_t index) const;
+
+  const std::vector<std::vector<uint8_t>> inBoundDatagrams_;
+  const std::vector<platform::NWHostEndpoint> endpoints_;
+  const Flow flow_;
+  const std::string hash_;  // the flow's hash as the logs print it
+  Environment environment_;
+  std::atomic<int64_t> dataWasSent_;
+
+  mutable std::mutex mutex_;
+  std::shared_ptr<platform::UdpConnection> connection_;
+  std::shared_ptr<platform::DispatchWorkItem> deadline_;
+  bool finished_ = false;
+  SerialDelivery delivery_;
+  size_t deliveredAnswers_ = 0;  // touched only by deliveries, which never overlap
+};
+
+}  // namespace DnsToolsSocket
