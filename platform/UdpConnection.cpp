@@ -223,6 +223,7 @@ class SocketUdpConnection final : public UdpConnection {
   void connectTo(const udp::endpoint& endpoint) {
     std::error_code ec;
     socket_.open(endpoint.protocol(), ec);
+    if (!ec) socket_.non_blocking(true, ec);
     if (!ec) socket_.connect(endpoint, ec);  // a UDP connect only sets the peer
     if (ec) {
       fail(NWError::posix(ec.value()));
@@ -275,11 +276,23 @@ class SocketUdpConnection final : public UdpConnection {
     }
   }
 
+  // Sent at once when the socket takes it, so its completion is queued
+  // before any answer to it; a full send buffer falls back to an async send.
   void transmit(std::vector<uint8_t> datagram, SendCompletion completion) {
+    std::error_code ec;
+    if (pendingAsyncSends_ == 0) {
+      socket_.send(asio::buffer(datagram), 0, ec);
+      if (ec != asio::error::would_block) {
+        complete(std::move(completion), ec ? std::optional(NWError::posix(ec.value())) : std::nullopt);
+        return;
+      }
+    }
     auto buffer = std::make_shared<std::vector<uint8_t>>(std::move(datagram));
     auto self = shared();
+    ++pendingAsyncSends_;
     socket_.async_send(asio::buffer(*buffer),
                        [self, buffer, completion = std::move(completion)](const std::error_code& ec, std::size_t) mutable {
+                         --self->pendingAsyncSends_;
                          if (self->kind() == NWConnectionState::cancelled) return;
                          if (ec == asio::error::operation_aborted) return;
                          self->complete(std::move(completion), ec ? std::optional(NWError::posix(ec.value()))
@@ -346,6 +359,7 @@ class SocketUdpConnection final : public UdpConnection {
   std::shared_ptr<SocketUdpConnection> keepAlive_;
   bool started_ = false;
   bool receiveArmed_ = false;
+  int pendingAsyncSends_ = 0;  // keeps datagrams in order behind a blocked one
   NWError failure_;
   std::deque<PendingSend> queuedSends_;
   std::deque<ReceiveCompletion> receives_;

@@ -160,6 +160,13 @@ struct Recorder {
   }
 };
 
+// Cancels and waits until the queue has delivered `cancelled`, so that no
+// callback outlives the test's recorder.
+void cancelAndWait(const std::shared_ptr<UdpConnection>& connection, Recorder& rec) {
+  connection->cancel();
+  EXPECT_TRUE(waitUntil([&] { return rec.hasState("cancelled"); }));
+}
+
 }  // namespace
 
 TEST(UdpConnection, StateAndErrorTexts) {
@@ -197,7 +204,7 @@ TEST(UdpConnection, SendsQueuedBeforeReadyAndReceivesServedInOrder) {
   EXPECT_EQ(rec.stateList(), (std::vector<std::string>{"preparing", "ready"}));
   EXPECT_EQ(connection->state().kind, NWConnectionState::ready);
   EXPECT_EQ(connection->currentPath(), "satisfied");
-  connection->cancel();
+  cancelAndWait(connection, rec);
 }
 
 TEST(UdpConnection, FullSizeDatagramAndEmptyDatagram) {
@@ -235,7 +242,7 @@ TEST(UdpConnection, ClosedPortIsAReceiveError) {
   connection->send(bytes("query"), rec.sent("s"));
   ASSERT_TRUE(waitUntil([&] { return rec.eventList().size() == 2; }));
   EXPECT_EQ(rec.eventList(), (std::vector<std::string>{"s:sent", "r::incomplete:error " + std::to_string(ECONNREFUSED)}));
-  connection->cancel();
+  cancelAndWait(connection, rec);
 }
 
 TEST(UdpConnection, CancelReportsOnceAndDropsPendingWork) {
@@ -295,7 +302,7 @@ TEST(UdpConnection, HostsAndPorts) {
       connection->receiveMessage(rec.receive("r"));
       ASSERT_TRUE(waitUntil([&] { return rec.eventList().size() == 2; })) << c.host;
       EXPECT_EQ(rec.eventList()[1], "r:ping:complete") << c.host;
-      connection->cancel();
+      cancelAndWait(connection, rec);
     } else {
       // A failed connection answers later calls with its error.
       connection->receiveMessage(rec.receive("r"));
@@ -313,12 +320,13 @@ TEST(UdpConnection, Ipv6Loopback) {
     Recorder rec;
     auto queue = DispatchQueue::makeSerial("test.udp.v6");
     auto connection = UdpConnection::create(NWEndpoint{host, server.port()});
+    connection->setStateUpdateHandler(rec.stateHandler());
     connection->start(queue);
     connection->send(bytes("six"), rec.sent("s"));
     connection->receiveMessage(rec.receive("r"));
     ASSERT_TRUE(waitUntil([&] { return rec.eventList().size() == 2; })) << host;
     EXPECT_EQ(rec.eventList()[1], "r:six:complete");
-    connection->cancel();
+    cancelAndWait(connection, rec);
   }
 }
 
