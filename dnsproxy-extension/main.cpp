@@ -4,7 +4,11 @@
 #include <string>
 #include <vector>
 
+#if __has_include("dnsproxy-extension/DNSProxyProvider.h")
 #include "dnsproxy-extension/DNSProxyProvider.h"
+#else
+#include "DnsProxyExt/DNSProxyProvider.h"
+#endif
 #include "platform/Dispatch.h"
 #include "platform/ExtensionHost.h"
 #include "platform/NEDNSProxyProvider.h"
