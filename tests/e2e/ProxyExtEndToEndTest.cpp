@@ -1,0 +1,306 @@
+// The extension program end to end: real sockets on loopback, a
+// preferences file in a temporary VARDENO_ROOT, fake resolvers, a fake
+// policy server and a fake relay; queries from raw sockets and dig.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <random>
+#include <regex>
+
+#include "platform/ProcessRunner.h"
+#include "platform/ProviderPreferences.h"
+#include "support/ChildProcess.h"
+#include "support/LoopbackUdp.h"
+#include "tools/DnsQueryInspector.h"
+
+using namespace platform;
+using namespace testing_support;
+using namespace std::chrono_literals;
+
+namespace {
+
+void appendRecord(Bytes& out, uint16_t type, const Bytes& rdata) {
+  Bytes head = {0xC0, 0x0C, static_cast<uint8_t>(type >> 8), static_cast<uint8_t>(type), 0, 1, 0, 0, 0x0E, 0x10,
+                static_cast<uint8_t>(rdata.size() >> 8), static_cast<uint8_t>(rdata.size())};
+  out.insert(out.end(), head.begin(), head.end());
+  out.insert(out.end(), rdata.begin(), rdata.end());
+}
+
+// The answer a fake resolver sends: the question kept, AD and CD set,
+// records chosen by type. Built from the query alone, so a test can
+// rebuild exactly what the resolver sent.
+std::optional<Bytes> fakeAnswer(const Bytes& query, uint8_t lastOctet) {
+  auto q = vardenotools::inspect(query);
+  if (!q || q->name.empty()) return std::nullopt;
+  Bytes out(query.begin(), query.begin() + static_cast<long>(q->questionEnd));
+  out[2] = 0x81;
+  out[3] = 0xB0;  // RA, AD, CD
+  out[4] = 0, out[5] = 1;
+  std::fill(out.begin() + 6, out.begin() + 12, 0);
+  uint16_t answers = 0;
+  if (q->type == 16) {
+    // Several strings, one without "=", in an order a re-encoder might change.
+    Bytes txt;
+    for (std::string s : {"zeta", "v=spf1 -all", "a"}) {
+      txt.push_back(static_cast<uint8_t>(s.size()));
+      txt.insert(txt.end(), s.begin(), s.end());
+    }
+    appendRecord(out, 16, txt);
+    answers = 1;
+  } else if (q->type == 15) {
+    appendRecord(out, 15, Bytes{0, 10, 4, 'm', 'a', 'i', 'l', 0xC0, 0x0C});  // exchange compressed
+    answers = 1;
+  } else {
+    appendRecord(out, 1, Bytes{192, 0, 2, lastOctet});
+    answers = 1;
+  }
+  out[7] = static_cast<uint8_t>(answers);
+  return out;
+}
+
+int64_t nowMillis() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
+      .count();
+}
+
+std::vector<SocketAddress> boundAddresses(const std::string& firstLine) {
+  std::vector<SocketAddress> out;
+  const std::string prefix = "listening on ";
+  if (firstLine.rfind(prefix, 0) != 0) return out;
+  std::istringstream words(firstLine.substr(prefix.size()));
+  std::string word;
+  while (words >> word)
+    if (auto a = SocketAddress::parse(word)) out.push_back(*a);
+  return out;
+}
+
+struct EndToEnd : ::testing::Test {
+  TempDir root;
+  std::atomic<bool> filteringSilent{false};
+  UdpResponder filtering{[this](const Bytes& q) -> std::optional<Bytes> {
+    if (filteringSilent) return std::nullopt;
+    return fakeAnswer(q, 1);
+  }};
+  UdpResponder second{[](const Bytes& q) { return fakeAnswer(q, 2); }};
+  UdpResponder mapped{[](const Bytes& q) { return fakeAnswer(q, 3); }};
+  UdpResponder whitelisted{[](const Bytes& q) { return fakeAnswer(q, 4); }};
+  UdpResponder systemDns{[](const Bytes& q) { return fakeAnswer(q, 5); }};
+  UdpResponder policy{[this](const Bytes&) -> std::optional<Bytes> {
+    std::string reply = R"({"status": true, "dnsServerSettings": [{"assignedDomains": ["white.example"], "dnsServerIP": ")" +
+                        whitelisted.address().description() + R"("}]})";
+    return Bytes(reply.begin(), reply.end());
+  }};
+  UdpSocket relay;
+  std::unique_ptr<ChildProcess> program;
+  SocketAddress listen;
+
+  nlohmann::json configuration() {
+    return {{"--organizationId", "org1"},
+            {"orgUnitId", "unit7"},
+            {"userEmail", "ana@example.com"},
+            {"--filteringDNS", filtering.address().description()},
+            {"--secondDNS", second.address().description()},
+            {"--policyServer", policy.address().description()},
+            {"--mappedDomains", "[corp.example:" + mapped.address().host() + ":" + std::to_string(mapped.address().port()) + "]"},
+            {"--allowPackages", "dig"},
+            {"--someNumber", 42}};
+  }
+
+  void start(std::optional<nlohmann::json> config = std::nullopt) {
+    ProviderPreferences p;
+    p.enabled = true;
+    p.localizedDescription = "Vardeno";
+    p.providerBundleIdentifier = kProxyExtBundleIdentifier;
+    p.serverAddress = "localhost";
+    p.providerConfiguration = config ? *config : configuration();
+    ASSERT_TRUE(p.save(root.path() + "/networkextension/dnsproxy.json"));
+    std::vector<std::string> argv = {std::string(VARDENO_BIN_DIR) + "/com.vardeno.ruzadevirozo.proxyext", "--listen",
+                                     "127.0.0.1:0", "--system-dns", systemDns.address().description()};
+    std::vector<std::string> env = {"VARDENO_ROOT=" + root.path(), "VARDENO_LOG=stderr",
+                                    "VARDENO_RELAY_EXT_PORT=" + std::to_string(relay.local().port())};
+    program = std::make_unique<ChildProcess>(argv, env, root.path() + "/output.txt");
+    auto bound = boundAddresses(program->firstLine());
+    ASSERT_EQ(bound.size(), 1u) << program->output();
+    listen = bound[0];
+    ASSERT_TRUE(program->waitForOutput("startProxy")) << program->output();
+  }
+
+  std::optional<Bytes> ask(const Bytes& query, std::chrono::milliseconds wait = 5000ms) {
+    UdpSocket client;
+    client.sendTo(listen, query);
+    return client.receive(wait);
+  }
+
+  std::string dig(const std::vector<std::string>& args) {
+    std::vector<std::string> argv = {"dig", "@" + listen.host(), "-p", std::to_string(listen.port()), "+tries=1",
+                                     "+time=5"};
+    argv.insert(argv.end(), args.begin(), args.end());
+    ProcessOptions options;
+    options.timeLimit = 20s;
+    return runProcess(argv, options).output;
+  }
+
+  void TearDown() override {
+    if (HasFailure() && program) std::cerr << "--- program output ---\n" << program->output().substr(0, 20000) << "\n";
+  }
+};
+
+TEST_F(EndToEnd, FilteringResolverGetsTheOptionsAndTheAnswerIsWrittenUnchanged) {
+  start();
+  for (uint16_t type : {1, 16, 15}) {
+    auto query = dnsQuery(0x4242, "news.example", type);
+    auto before = nowMillis();
+    auto answer = ask(query);
+    ASSERT_TRUE(answer) << "type " << type;
+    auto sent = filtering.received();
+    ASSERT_FALSE(sent.empty());
+    auto seen = vardenotools::inspect(sent.back());
+    ASSERT_TRUE(seen);
+    EXPECT_EQ(seen->name, "news.example.");
+    EXPECT_EQ(seen->option(65001), "org1");
+    EXPECT_EQ(seen->option(65002), "unit7");
+    EXPECT_EQ(seen->option(65003), "ana@example.com");
+    EXPECT_EQ(seen->option(65007), "1");
+    auto stamp = seen->option(65015);
+    ASSERT_TRUE(stamp);
+    EXPECT_NEAR(static_cast<double>(std::stoll(*stamp)), static_cast<double>(before), 10'000.0);
+    // Exactly the resolver's bytes: AD/CD, TXT order and strings, the MX pointer.
+    EXPECT_EQ(*answer, *fakeAnswer(sent.back(), 1)) << "type " << type;
+    EXPECT_EQ((*answer)[0], 0x42);
+  }
+  EXPECT_EQ(second.receivedCount() + mapped.receivedCount(), 0u);
+}
+
+TEST_F(EndToEnd, MappedAndWhitelistedDomainsGoToTheirResolversWithoutOptions) {
+  start();
+  auto answer = ask(dnsQuery(1, "www.intranet.corp.example"));
+  ASSERT_TRUE(answer);
+  ASSERT_EQ(mapped.receivedCount(), 1u);
+  EXPECT_FALSE(vardenotools::inspect(mapped.received()[0])->hasOpt);
+  EXPECT_EQ(answer->back(), 3);
+  // The first flow fetched the policy: white.example has its own resolver.
+  ASSERT_TRUE(waitUntil([&] { return policy.receivedCount() >= 1; }, 5s));
+  auto request = policy.received()[0];
+  EXPECT_EQ(std::string(request.begin(), request.end()), R"({"function": "localDNSMap","companyId": "org1"})");
+  ASSERT_TRUE(waitUntil([&] {
+    auto a = ask(dnsQuery(2, "white.example"), 2000ms);
+    return a && a->back() == 4;
+  }, 10s));
+  EXPECT_FALSE(vardenotools::inspect(whitelisted.received().back())->hasOpt);
+}
+
+TEST_F(EndToEnd, AnAllowedApplicationGoesToTheSecondResolver) {
+  start();
+  // dig is in allowPackages; this test program is not.
+  auto out = dig({"+short", "allowed.example"});
+  EXPECT_NE(out.find("192.0.2.2"), std::string::npos) << out;
+  ASSERT_GE(second.receivedCount(), 1u);
+  EXPECT_FALSE(vardenotools::inspect(second.received().back())->hasOpt);
+  auto answer = ask(dnsQuery(3, "allowed.example"));
+  ASSERT_TRUE(answer);
+  EXPECT_EQ(answer->back(), 1);
+}
+
+TEST_F(EndToEnd, DigSeesTheResolversRecords) {
+  start();
+  auto txt = dig({"+short", "TXT", "mail.corp-less.example"});
+  EXPECT_NE(txt.find("\"zeta\" \"v=spf1 -all\" \"a\""), std::string::npos) << txt;
+  auto mx = dig({"MX", "mx.example"});
+  EXPECT_NE(mx.find("10 mail.mx.example."), std::string::npos) << mx;
+  EXPECT_NE(mx.find(" ad cd"), std::string::npos) << mx;
+}
+
+TEST_F(EndToEnd, BypassCommandFromTheRelayHandsFlowsToTheSystem) {
+  start();
+  // The extension announces itself to the relay; answer it with a command.
+  std::optional<Bytes> datagram;
+  SocketAddress extension;
+  for (auto deadline = std::chrono::steady_clock::now() + 10s; std::chrono::steady_clock::now() < deadline;) {
+    datagram = relay.receive(1000ms, &extension);
+    if (datagram && std::string(datagram->begin(), datagram->end()).find("started") != std::string::npos) break;
+    datagram.reset();
+  }
+  ASSERT_TRUE(datagram) << "no \"started\" notification on the relay";
+  std::string command = R"({"cmdType":"command","payload":"bypassAllOn"})";
+  relay.sendTo(extension, Bytes(command.begin(), command.end()));
+  ASSERT_TRUE(program->waitForOutput("Received command: bypassAllOn"));
+  auto answer = ask(dnsQuery(9, "bypassed.example"));
+  ASSERT_TRUE(answer);
+  EXPECT_EQ(answer->back(), 5);  // the system DNS answered
+  EXPECT_EQ(systemDns.receivedCount(), 1u);
+}
+
+TEST_F(EndToEnd, ASilentResolverNeitherCrashesNorLeaksDescriptors) {
+  start();
+  ASSERT_TRUE(ask(dnsQuery(1, "warm.example")));  // warm up: relay, policy, first flow
+  ASSERT_TRUE(waitUntil([&] { return policy.receivedCount() >= 1; }, 5s));
+  int baseline = program->openFdCount();
+  filteringSilent = true;
+  std::vector<std::unique_ptr<UdpSocket>> clients;
+  for (int i = 0; i < 10; ++i) {
+    clients.push_back(std::make_unique<UdpSocket>());
+    clients.back()->sendTo(listen, dnsQuery(static_cast<uint16_t>(100 + i), "silent.example"));
+  }
+  ASSERT_TRUE(waitUntil([&] { return filtering.receivedCount() >= 11; }, 10s));
+  for (auto& c : clients) EXPECT_FALSE(c->receive(10ms));
+  // After the resolver client's deadline the flows end and their sockets close.
+  EXPECT_TRUE(waitUntil([&] { return program->openFdCount() <= baseline; }, 60s))
+      << program->openFdCount() << " > " << baseline;
+  filteringSilent = false;
+  EXPECT_TRUE(ask(dnsQuery(2, "after.example")));
+}
+
+TEST_F(EndToEnd, HostileDatagramsDoNotStopTheNextQuery) {
+  start();
+  std::mt19937 random(7);
+  std::vector<Bytes> hostile = {
+      {},
+      {0x12},
+      {0x12, 0x34, 0x01, 0x00, 0x00},                                     // truncated header
+      {0x12, 0x34, 0x01, 0x00, 0x00, 0x01, 0, 0, 0, 0, 0, 0},             // question missing
+      {0x12, 0x34, 0x01, 0x00, 0x00, 0x01, 0, 0, 0, 0, 0, 0, 0xC0, 0x0C, 0, 1, 0, 1},  // pointer to itself
+      {0x12, 0x34, 0x01, 0x00, 0x00, 0x01, 0, 0, 0, 0, 0, 0, 0x3F, 'a'},  // label past the end
+      {0x12, 0x34, 0x81, 0x80, 0x00, 0x01, 0x00, 0x05, 0, 0, 0, 0, 0, 0, 1, 0, 1},  // an "answer" with missing records
+      {0x12, 0x34, 0x01, 0x00, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF},
+  };
+  for (int i = 0; i < 20; ++i) {
+    Bytes noise(1 + random() % 600);
+    for (auto& b : noise) b = static_cast<uint8_t>(random());
+    hostile.push_back(noise);
+  }
+  Bytes loop = dnsQuery(0x5555, "loop.example");
+  loop.resize(12);
+  loop.insert(loop.end(), {0xC0, 0x0E, 0xC0, 0x0C, 0, 1, 0, 1});  // two pointers at each other
+  hostile.push_back(loop);
+  UdpSocket attacker;
+  for (const auto& h : hostile) attacker.sendTo(listen, h);
+  auto answer = ask(dnsQuery(0x7777, "after-hostile.example"));
+  ASSERT_TRUE(answer);
+  EXPECT_EQ(answer->back(), 1);
+  EXPECT_FALSE(program->waitExit(10ms));  // still running
+}
+
+TEST_F(EndToEnd, ReportQueryIsPrintedAndStillAnswered) {
+  start();
+  ASSERT_TRUE(ask(dnsQuery(1, "first.example")));
+  auto answer = ask(dnsQuery(2, "vardeno_osx_filter_tf_300_d."));
+  ASSERT_TRUE(answer);
+  EXPECT_EQ(vardenotools::inspect(filtering.received().back())->name, "vardeno_osx_filter_tf_300_d.");
+  EXPECT_TRUE(program->waitForOutput("[DNS REQ FLOW] - took: "));
+}
+
+TEST_F(EndToEnd, StopSendsStoppedToTheRelayAndExitsCleanly) {
+  start();
+  ASSERT_TRUE(ask(dnsQuery(1, "x.example")));
+  program->terminate(SIGTERM);
+  bool stopped = false;
+  for (auto deadline = std::chrono::steady_clock::now() + 10s; !stopped && std::chrono::steady_clock::now() < deadline;) {
+    auto d = relay.receive(500ms);
+    stopped = d && std::string(d->begin(), d->end()).find("\"stopped\"") != std::string::npos;
+  }
+  EXPECT_TRUE(stopped);
+  ASSERT_TRUE(program->waitExit(10s));
+  EXPECT_EQ(program->exitStatus(), 0);
+}
+
+}  // namespace
