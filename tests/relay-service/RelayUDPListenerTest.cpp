@@ -175,3 +175,23 @@ TEST_F(RelayListener, PortInUseIsLoggedAsDisconnected) {
   EXPECT_FALSE(clash->listening());
   EXPECT_TRUE(relay_->isReady());
 }
+
+TEST_F(RelayListener, CancelledPeerEndsOnlyItsOwnConnection) {
+  // The listener cancels the quietest peer once too many are open.
+  const std::size_t peers = platform::UdpListenerParameters{}.maxConnections + 1;
+  std::vector<std::unique_ptr<LoopbackClient>> clients;
+  for (std::size_t i = 0; i < peers; ++i) {
+    clients.push_back(std::make_unique<LoopbackClient>());
+    ASSERT_TRUE(clients.back()->sendTo(port_, "&*ALpeer" + std::to_string(i)));
+    ASSERT_TRUE(log_.waitFor("Agent log: peer" + std::to_string(i)));
+  }
+  EXPECT_TRUE(log_.waitFor("Listener failed to receive message - "));
+  EXPECT_TRUE(relay_->listening());
+  EXPECT_TRUE(relay_->isReady());
+  // The cancelled peer comes back as a new one; the others keep their loops.
+  ASSERT_TRUE(clients.front()->sendTo(port_, "&*requestCU"));
+  EXPECT_EQ(clients.front()->receive(), "");
+  ASSERT_TRUE(clients.back()->sendTo(port_, "&*requestCU"));
+  EXPECT_EQ(clients.back()->receive(), "");
+  EXPECT_EQ(flushes_.load(), static_cast<int>(peers) + 1);
+}
