@@ -1,0 +1,473 @@
+// The query road of DnsProxyExt: new flow, read, resolver choice, answers back.
+#include <algorithm>
+
+#include "DnsProxyExt/CapPortalHelper.h"
+#include "DnsProxyExt/DnsProxyExt.h"
+#include "DnsProxyExt/MDMConfigurationManager.h"
+#include "dns/DNSSocketClient.h"
+#include "dns/DnsServerSettings.h"
+#include "dns/MessageConstants.h"
+#include "dns/object/DNSParser.h"
+#include "platform/Log.h"
+
+namespace dnsproxyext {
+
+using platform::NSLog;
+
+namespace {
+
+constexpr const char* kReportMarker = "vardeno_osx_filter";
+constexpr const char* kReportPrefix = "vardeno_osx_filter_";
+constexpr const char* kForceCloseApp = "com.vardeno.dirsync.dirsync-app.DNS-proxy";
+
+std::string optionalError(const std::optional<platform::NEError>& error) {
+  return error ? "Optional(" + error->description + ")" : "nil";
+}
+
+std::string errorText(const std::optional<platform::NEError>& error) {
+  return error ? error->description : "nil";
+}
+
+std::string optionalMessage(const std::optional<DnsToolsSocket::Message>& message) {
+  return message ? "Optional(" + message->debugDescription() + ")" : "nil";
+}
+
+std::string endpointList(const std::vector<platform::NWHostEndpoint>& endpoints) {
+  std::string out = "[";
+  for (size_t i = 0; i < endpoints.size(); ++i) out += (i ? ", " : "") + endpoints[i].description();
+  return out + "]";
+}
+
+std::string recordList(const std::vector<DnsToolsSocket::ResourceRecord>& records) {
+  std::string out = "[";
+  for (size_t i = 0; i < records.size(); ++i) out += (i ? ", " : "") + records[i].debugDescription();
+  return out + "]";
+}
+
+std::string removeAll(std::string text, std::string_view what) {
+  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at)) text.erase(at, what.size());
+  return text;
+}
+
+platform::NEError generalError(const platform::NWError& error) {
+  return platform::NEError{error.code, "NWErrorDomain", error.description};
+}
+
+}  // namespace
+
+// ---- new flow ----
+
+bool DnsProxyExt::handleNewUDPFlow(FlowPtr flow, platform::NWHostEndpoint initialRemoteEndpoint) {
+  const bool bypass = bypassAll_.load();
+  NSLog("[DnsProxyExt] handleNewUDPFlow, instance id - " + description());
+  NSLog(std::string("bypassAll = ") + platform::boolText(bypass));
+
+  // One atomic check-and-set each, so that concurrent flows start one timer
+  // and fetch once per gap.
+  bool expected = false;
+  if (fetchingPolicyIsStarted_.compare_exchange_strong(expected, true)) {
+    startFetchingPolicy();
+  } else {
+    const int64_t now = static_cast<int64_t>(clock_->wallSeconds());
+    int64_t last = lastPolicyFetchTime_.load();
+    while (now - last >= kPolicyRefetchGap) {
+      if (lastPolicyFetchTime_.compare_exchange_weak(last, now)) {
+        fetchPolicy();
+        break;
+      }
+    }
+  }
+
+  std::shared_ptr<CapPortalHelper> capPortalHelper;
+  {
+    std::lock_guard lock(mutex_);
+    capPortalHelper = capPortalHelper_;
+  }
+  if (capPortalHelper) capPortalHelper->checkRegistration();
+
+  if (bypass) return false;
+
+  const uint64_t hash = flow->hash();
+  const std::string hashText = std::to_string(hash);
+  auto local = flow->localEndpoint();
+  NSLog("handleNewUDPFlow, hash = " + hashText + ",  flow = " + flow->description() +
+        ", isBound: " + platform::boolText(flow->isBound()) +
+        ", localEndpoint: " + (local ? "Optional(" + local->description() + ")" : std::string("nil")) +
+        ",ledb: " + (local ? "Optional(\"" + local->description() + "\")" : std::string("nil")) +
+        ", remote: " + initialRemoteEndpoint.description());
+
+  const bool known = flowManager_.addFlow(flow);
+  platform::NWHostEndpoint localEndpoint{DnsToolsSocket::DnsServerSettings::hostUDP(), std::to_string(DnsToolsSocket::DnsServerSettings::portUDP())};
+
+  if (!known) {
+    auto self = std::static_pointer_cast<DnsProxyExt>(shared_from_this());
+    flow->openWithLocalEndpoint(localEndpoint, [self, flow, hashText](std::optional<platform::NEError> error) {
+      NSLog("handleNewUDPFlow, opened flow, hash = " + hashText + " ");
+      if (error) {
+        NSLog("error = ---> " + error->description + ", flowIsBound: " + platform::boolText(flow->isBound()) +
+              ", networkInterface: " + platform::optionalText(flow->networkInterface()) +
+              ", appId: " + flow->metaData().sourceAppSigningIdentifier);
+        self->flowManager_.addErrorToFlow(*flow, 3);
+      }
+      NSLog("handleNewUDPFlow, start read datagrams from new flow ");
+      self->readDatagrams(flow);
+    });
+  } else {
+    NSLog("handleNewUDPFlow - old flow, hash = " + hashText);
+    readDatagrams(flow);
+  }
+  return true;
+}
+
+// ---- read ----
+
+void DnsProxyExt::readDatagrams(const FlowPtr& flow) {
+  const std::string hashText = std::to_string(flow->hash());
+  NSLog("try readDatagrams, flowHash = " + hashText);
+  auto self = std::static_pointer_cast<DnsProxyExt>(shared_from_this());
+  flow->readDatagrams([self, flow, hashText](std::optional<std::vector<Datagram>> datagrams,
+                                             std::optional<std::vector<platform::NWHostEndpoint>> endpoints,
+                                             std::optional<platform::NEError> error) {
+    NSLog("reading readDatagrams flowHash = " + hashText);
+    if (error) {
+      NSLog("read datagram, error = " + optionalError(error));
+      self->flowManager_.addErrorToFlow(*flow, 5);
+      // Nothing more comes from this flow; end it so its record is released.
+      self->finishFlow(flow, error);
+      return;
+    }
+    if (!datagrams) NSLog("***data  is nil***");
+    const std::string appId = flow->metaData().sourceAppSigningIdentifier;
+    if (appId == kForceCloseApp) NSLog("force close the flow, error!!!, hash = " + hashText);
+
+    std::vector<Datagram> data = datagrams ? std::move(*datagrams) : std::vector<Datagram>{};
+    std::vector<platform::NWHostEndpoint> eps = endpoints ? std::move(*endpoints) : std::vector<platform::NWHostEndpoint>{};
+    if (data.size() >= 2) {
+      NSLog("readDatagrams ,data count = " + std::to_string(data.size()));
+      NSLog("readDatagrams ,data endpoints = " + std::to_string(eps.size()));
+      NSLog("readDatagrams ,data endpoints = " + endpointList(eps));
+    }
+
+    std::vector<std::optional<DnsToolsSocket::Message>> messages;
+    messages.reserve(data.size());
+    for (const auto& datagram : data) messages.push_back(self->decodeDNSRequest(datagram, flow->hash()));
+    auto first = self->flowManager_.recordRead(*flow, data, std::move(messages));
+
+    if (first && !first->questions.empty()) {
+      const std::string& domain = first->questions.front().name;
+      NSLog("question domain is: " + platform::optionalText(domain));
+      if (domain.find(kReportMarker) != std::string::npos) {
+        std::string params = removeAll(domain, kReportPrefix);
+        // "..._tf_300_d." would otherwise end in the token "d.".
+        if (!params.empty() && params.back() == '.') params.pop_back();
+        ReportSettings settings = parseReportSettings(params);
+        self->printExtensionSettings();
+        self->flowManager_.printReport(settings);
+      }
+    }
+
+    self->logAndRelay("readDatagrams hash = " + hashText + " ,app id = " + appId);
+
+    if (eps.size() < data.size()) {
+      // An answer can only go back toward the endpoint of its own query.
+      NSLog("readDatagrams, no endpoint for " + std::to_string(data.size() - eps.size()) +
+            " datagrams, hash = " + hashText);
+      data.resize(eps.size());
+    }
+    eps.resize(data.size());
+    if (data.empty()) {
+      NSLog("close read, flowHash = " + hashText);
+      self->finishFlow(flow, std::nullopt);
+      return;
+    }
+    self->connectToDNS(flow, std::move(data), std::move(eps), std::nullopt);
+  });
+}
+
+// ---- resolver choice ----
+
+void DnsProxyExt::connectToDNS(const FlowPtr& flow, std::optional<std::vector<Datagram>> data,
+                               std::optional<std::vector<platform::NWHostEndpoint>> endpoints,
+                               std::optional<platform::NEError>) {
+  std::shared_ptr<const ResolverConfig> config;
+  std::shared_ptr<const DomainMap> whitelisted;
+  {
+    std::lock_guard lock(mutex_);
+    config = resolverConfig_;
+    whitelisted = whitelistedDomainsMap_;
+  }
+  const std::string appId = flow->metaData().sourceAppSigningIdentifier;
+  std::vector<Datagram> datagrams = data ? std::move(*data) : std::vector<Datagram>{};
+  std::vector<platform::NWHostEndpoint> eps = endpoints ? std::move(*endpoints) : std::vector<platform::NWHostEndpoint>{};
+
+  std::optional<std::string> domain;
+  if (!datagrams.empty()) {
+    auto msg = decodeDNSRequest(datagrams.front(), flow->hash());
+    NSLog("datagram count = " + std::to_string(datagrams.size()));
+    NSLog("msg: " + optionalMessage(msg));
+    if (msg && !msg->questions.empty()) domain = queryDomainFromName(msg->questions.front().name);
+  }
+  const std::string domainText = domain.value_or("");
+  ResolverChoice choice = chooseResolver(*config, *whitelisted, appId, domainText);
+  NSLog(std::string("shouldAllowAll = ") + platform::boolText(config->shouldAllowAll) +
+        ", useSecondDNS = " + platform::boolText(choice.useSecondDNS) + ", app = " + appId +
+        ", allowedApps = " + describe(config->allowedApps));
+
+  const auto& host = choice.host;
+  const std::string hostText = host ? host->address + ":" + std::to_string(host->port) : std::string("nil");
+  switch (choice.rule) {
+    case ResolverRule::localNetwork:
+      logAndRelay("connect to local network  DNS using " + host->address);
+      break;
+    case ResolverRule::secondDNS:
+      logAndRelay("connect to 3th part DNS using " + (host ? host->address : std::string("nil")));
+      break;
+    case ResolverRule::localDomain:
+      NSLog("Mapped to use local DNS server - > connect to local  " + hostText + ", q: " +
+            platform::optionalText(domain));
+      break;
+    case ResolverRule::whitelistedDomain:
+      NSLog("Mapped to use whitelisted DNS server - > connect to DNS  " + hostText + ", q: " +
+            platform::optionalText(domain));
+      break;
+    case ResolverRule::filtering: {
+      auto values = mdm_->getValuesForInject(appId).value_or(MDMConfigurationManager::OptionValues{});
+      const auto millis = static_cast<int64_t>(clock_->wallSeconds() * 1000.0);
+      values["65015"] = std::to_string(millis);
+      logAndRelay("values for inject = " + describe(values));
+      std::vector<Datagram> injected = DnsObjects::DNSParser::injectFlagsToDatagrams(datagrams, values);
+      // A datagram the injection could not rewrite goes on as read.
+      if (injected.size() == datagrams.size()) {
+        datagrams = std::move(injected);
+      } else {
+        NSLog("injection returned " + std::to_string(injected.size()) + " datagrams for " +
+              std::to_string(datagrams.size()) + ", forwarding them as read");
+      }
+      if (!datagrams.empty()) decodeDNSRequest(datagrams.front(), flow->hash());
+      logAndRelay("connect to DNS using Vardeno DNS (" + hostText + ", q: " + platform::optionalText(domain));
+      break;
+    }
+  }
+
+  const int64_t now = clock_->monotonicNanos();
+  DNSFlowReport report{now, now, now, std::nullopt,
+                       host ? std::optional<std::string>(host->address) : std::nullopt};
+  NSLog("dnshost address = " + platform::optionalText(report.dnsServer));
+  storeFlowReport(*flow, report);
+  sendToResolver(flow, host, std::move(datagrams), std::move(eps));
+}
+
+void DnsProxyExt::storeFlowReport(const platform::NEAppProxyUDPFlow& flow, DNSFlowReport report) {
+  std::lock_guard lock(mutex_);
+  dnsFlowsReports_[std::to_string(flow.hash())] = std::move(report);
+}
+
+void DnsProxyExt::onResolverAnswer(const FlowPtr& flow, std::optional<Datagram> datagram,
+                                   std::optional<platform::NWHostEndpoint> endpoint, bool isFinished,
+                                   std::optional<platform::NWError> error) {
+  std::optional<platform::NEError> general;
+  if (error) general = generalError(*error);
+  handleInBoundDatagram(flow, std::move(datagram), isFinished, std::move(endpoint), std::move(general));
+}
+
+void DnsProxyExt::sendToResolver(const FlowPtr& flow, const std::shared_ptr<Utils::DNSHost>& host,
+                                 std::vector<Datagram> datagrams, std::vector<platform::NWHostEndpoint> endpoints) {
+  if (!host || host->port < 0 || host->port > 65535) {
+    const std::string text = host ? host->debugDescription() : std::string("nil");
+    NSLog("connectToDNS, unusable resolver " + text + ", hash = " + std::to_string(flow->hash()));
+    finishFlow(flow, platform::NEError{platform::NEAppProxyFlowErrorInvalidArgument, platform::kNEAppProxyErrorDomain,
+                                       "unusable resolver " + text});
+    return;
+  }
+  auto client = std::make_shared<DnsToolsSocket::DNSSocketClient>(flow, std::move(datagrams), std::move(endpoints),
+                                                                  resolverClientEnvironment_);
+  std::weak_ptr<platform::NEDNSProxyProvider> weak = weak_from_this();
+  client->onDataReceived = [weak](FlowPtr answered, std::optional<Datagram> datagram,
+                                  std::optional<platform::NWHostEndpoint> endpoint, std::optional<bool> isFinished,
+                                  std::optional<platform::NWError> error) {
+    auto self = std::static_pointer_cast<DnsProxyExt>(weak.lock());
+    if (!self) return;
+    self->onResolverAnswer(answered, std::move(datagram), std::move(endpoint), isFinished.value_or(false),
+                           std::move(error));
+  };
+  client->connectWithDNS(host->address, static_cast<int>(host->port));
+}
+
+// ---- answers back ----
+
+void DnsProxyExt::handleInBoundDatagram(const FlowPtr& flow, std::optional<Datagram> datagram, bool isFinished,
+                                        std::optional<platform::NWHostEndpoint> endpoint,
+                                        std::optional<platform::NEError> error) {
+  const uint64_t hash = flow->hash();
+  const std::string hashText = std::to_string(hash);
+  NSLog("handleInBoundDatagram,hash = " + hashText + ", isFinish = " + platform::boolText(isFinished) +
+        ", error = " + optionalError(error));
+
+  // The first answer takes the timing record, so only it prints the line.
+  std::optional<DNSFlowReport> report;
+  std::string keys = "[";
+  {
+    std::lock_guard lock(mutex_);
+    auto it = dnsFlowsReports_.find(hashText);
+    if (it != dnsFlowsReports_.end() && datagram) {
+      report = it->second;
+      dnsFlowsReports_.erase(it);
+    }
+    bool firstKey = true;
+    for (const auto& [key, value] : dnsFlowsReports_) {
+      keys += (firstKey ? "\"" : ", \"") + key + "\"";
+      firstKey = false;
+    }
+  }
+  keys += "]";
+  if (report) report->endTimestamp = clock_->monotonicNanos();
+  NSLog("flow reports: " + keys);
+
+  if (error) flowManager_.addErrorToFlow(*flow, 1);
+
+  if (!datagram) {
+    NSLog("handleInBoundDatagram, data == nil,hash = " + hashText);
+    if (isFinished) {
+      NSLog("handleInBoundDatagram, closing read/write,hash = " + hashText);
+      // The read ended without this answer: nothing is written, the flow ends.
+      requestFinish(flow, error);
+    }
+    return;
+  }
+
+  auto message = decodeDNSResponse(*datagram, hash);
+  std::optional<std::string> url;
+  if (message && !message->answers.empty()) {
+    if (!message->questions.empty() && message->questions.front().type == DnsToolsSocket::ResourceRecordType::HTTPSSVC)
+      NSLog("=== ignore HTTPSSVC ===");
+    url = message->answers.front().name();
+    if (report) report->url = url;
+    if (auto* host = message->answers.front().as<DnsToolsSocket::HostRecord<DnsToolsSocket::IPv4>>())
+      NSLog("ip.presentationString - " + host->ip.presentation());
+    NSLog("handleInBoundDatagram,hash = " + hashText + ", url = " + platform::optionalText(url));
+  } else if (message) {
+    NSLog("handleInBoundDatagram,hash = " + hashText + ", url = <answers arr is empty>");
+  } else {
+    NSLog("handleInBoundDatagram,hash = " + hashText + ", decode response returned nil");
+  }
+  NSLog("handleInBoundDatagram -> starting write datagrams,hash = " + hashText);
+  // The resolver's bytes go back unchanged; the decode is only for the log.
+  if (message) NSLog("modified msg = " + message->debugDescription());
+
+  if (report) {
+    const double ms = static_cast<double>(report->endTimestamp.value_or(0) - report->startTimestamp.value_or(0)) /
+                      1'000'000.0;
+    NSLog("[DNS REQ FLOW] - took: " + platform::valueDescription(ms) + "msec, domain:" +
+          platform::optionalText(report->url) + ", dnsServer:" + platform::optionalText(report->dnsServer) +
+          ", hash - " + hashText + ", additional: " + (message ? recordList(message->answers) : std::string("[]")));
+  }
+
+  if (!endpoint) {
+    NSLog("handleInBoundDatagram, no endpoint for the answer, hash = " + hashText);
+    if (isFinished) requestFinish(flow, error);
+    return;
+  }
+
+  {
+    std::lock_guard lock(mutex_);
+    WriteTracker& tracker = writeTrackers_[hash];
+    ++tracker.pendingWrites;
+    if (isFinished) {
+      tracker.finishRequested = true;
+      tracker.error = error;
+    }
+  }
+  auto self = std::static_pointer_cast<DnsProxyExt>(shared_from_this());
+  flow->writeDatagrams({std::move(*datagram)}, {std::move(*endpoint)},
+                       [self, flow, hashText](std::optional<platform::NEError> writeError) {
+                         NSLog("handleInBoundDatagram -> write datagrams, hash  = " + hashText +
+                               ", hasError = " + platform::boolText(writeError.has_value()));
+                         if (writeError) self->flowManager_.addErrorToFlow(*flow, 0);
+                         self->writeDone(flow);
+                       });
+  if (isFinished) NSLog("handleInBoundDatagram, closing read/write,hash = " + hashText);
+}
+
+void DnsProxyExt::writeDone(const FlowPtr& flow) {
+  std::optional<platform::NEError> error;
+  {
+    std::lock_guard lock(mutex_);
+    auto it = writeTrackers_.find(flow->hash());
+    if (it == writeTrackers_.end()) return;
+    if (--it->second.pendingWrites > 0 || !it->second.finishRequested) return;
+    error = it->second.error;
+  }
+  finishFlow(flow, error);
+}
+
+void DnsProxyExt::requestFinish(const FlowPtr& flow, const std::optional<platform::NEError>& error) {
+  {
+    std::lock_guard lock(mutex_);
+    auto it = writeTrackers_.find(flow->hash());
+    if (it != writeTrackers_.end() && it->second.pendingWrites > 0) {
+      // Closed when the last write in flight completes.
+      it->second.finishRequested = true;
+      it->second.error = error;
+      return;
+    }
+  }
+  finishFlow(flow, error);
+}
+
+void DnsProxyExt::finishFlow(const FlowPtr& flow, const std::optional<platform::NEError>& error) {
+  {
+    std::lock_guard lock(mutex_);
+    writeTrackers_.erase(flow->hash());
+    dnsFlowsReports_.erase(std::to_string(flow->hash()));
+  }
+  flowManager_.flowWasHandled(*flow, errorText(error));
+  flow->closeReadWithError(error);
+  flow->closeWriteWithError(error);
+}
+
+// ---- decoding for the log ----
+
+namespace {
+
+std::optional<DnsToolsSocket::Message> decodeForLog(std::span<const uint8_t> data, const char* word) {
+  try {
+    DnsToolsSocket::Message message = DnsToolsSocket::Message::deserialize(data);
+    NSLog(std::string("decode ") + word + ":" + message.debugDescription());
+    if (!message.answers.empty()) {
+      const auto& answer = message.answers.front();
+      NSLog("DNS response,  answers count: " + std::to_string(message.answers.size()) +
+            ", ttl = " + std::to_string(answer.ttl()) + ", name = " + answer.name());
+      // A response with answers but no question has no type to print.
+      if (!message.questions.empty()) {
+        const uint16_t type = message.questions.front().type;
+        NSLog("Response: rawType = " + std::to_string(type) + ", debugDesc = " +
+              std::string(DnsToolsSocket::debugDescription(type)));
+      }
+      for (const auto& question : message.questions) {
+        NSLog("Question: rawType = " + std::to_string(question.type) + ", debugDesc = " + question.name + ",");
+      }
+    }
+    return message;
+  } catch (const std::exception&) {
+    NSLog("decodeDNSResponse error");
+    return std::nullopt;
+  }
+}
+
+}  // namespace
+
+std::optional<DnsToolsSocket::Message> DnsProxyExt::decodeDNSRequest(std::span<const uint8_t> data,
+                                                                     uint64_t flowHash) {
+  NSLog("---decodeDNSRequest---,data size = " + std::to_string(data.size()) + ", hashFlow:" +
+        std::to_string(flowHash));
+  return decodeForLog(data, "request");
+}
+
+std::optional<DnsToolsSocket::Message> DnsProxyExt::decodeDNSResponse(std::span<const uint8_t> data,
+                                                                      uint64_t flowHash) {
+  NSLog("***decodeDNSResponse***,data size = " + std::to_string(data.size()) + ", flowHash:" +
+        std::to_string(flowHash));
+  return decodeForLog(data, "response");
+}
+
+}  // namespace dnsproxyext
