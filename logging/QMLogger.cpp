@@ -6,6 +6,7 @@
 #include "logging/ConsoleDestination.h"
 #include "logging/FileDestination.h"
 #include "logging/TypeName.h"
+#include "logging/Utf8.h"
 #include "platform/Dispatch.h"
 
 namespace qmlogger {
@@ -61,7 +62,7 @@ std::shared_ptr<platform::DispatchQueue> QMLogger::logQueue() {
 
 std::optional<std::string> QMLogger::currentQueueLabel() {
   platform::DispatchQueue* queue = platform::DispatchQueue::current();
-  if (!queue) return std::nullopt;
+  if (!queue || !isValidUtf8(queue->label())) return std::nullopt;
   return queue->label();
 }
 

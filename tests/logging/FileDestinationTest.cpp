@@ -2,6 +2,9 @@
 #include <sys/stat.h>
 #include <sys/xattr.h>
 
+#include <atomic>
+#include <thread>
+
 #include "RecordingDestination.h"
 #include "TempFolder.h"
 #include "logging/FileAttributes.h"
@@ -305,6 +308,49 @@ TEST(FileDestination, WriteErrorIsCaughtAndPrinted) {
   file->write("cannot fit");
   const std::string out = testing::internal::GetCapturedStdout();
   EXPECT_NE(out.find("Objective-C Exception occurred: "), std::string::npos) << out;
+}
+
+TEST(FileDestination, SetupAddsTheFileDestination) {
+  Fixture f;
+  f.logger->setup(Level::verbose, false, false, false, true, false, false, false, WriteTarget(f.logPath),
+                  Level::info);
+  auto file = std::dynamic_pointer_cast<FileDestination>(f.logger->destination("com.quillmoor.qmlogger.logdestination.file"));
+  ASSERT_NE(file, nullptr);
+  EXPECT_EQ(file->outputLevel(), Level::info);
+  EXPECT_EQ(f.other->outputLevel(), Level::verbose);
+  f.logger->debug("below the file level");
+  f.logger->info("kept");
+  const auto lines = linesOf(readFile(f.logPath));
+  ASSERT_EQ(lines.size(), 4u);
+  EXPECT_EQ(lines[1], "[Info] > QMLogger Version: 7.0.1 - Level: Verbose");
+  EXPECT_EQ(lines[2], "[Info] > QMLogger writing log to: file://" + f.logPath.string());
+  EXPECT_EQ(lines[3], "[Info] > kept");
+}
+
+TEST(FileAttributes, ReadsSurviveValuesThatChangeSize) {
+  TempFolder folder;
+  if (!folder.supportsUserAttributes()) GTEST_SKIP();
+  const auto path = folder / "changing";
+  writeFile(path, "x");
+  const FileURL url{path};
+  const std::vector<uint8_t> small(1, 's'), large(4000, 'l');
+  setExtendedAttribute(url, small, "com.example.changing");
+  std::atomic<bool> stop{false};
+  std::thread writer([&] {
+    for (bool big = false; !stop; big = !big) setExtendedAttribute(url, big ? large : small, "com.example.changing");
+  });
+  int failures = 0;
+  for (int i = 0; i < 2000; ++i) {
+    try {
+      auto value = extendedAttributeData(url, "com.example.changing");
+      if (!value || (*value != small && *value != large)) ++failures;
+    } catch (const PosixError&) {
+      ++failures;
+    }
+  }
+  stop = true;
+  writer.join();
+  EXPECT_EQ(failures, 0);
 }
 
 TEST(FileAttributes, MissingAttributeIsNothingAndErrorsCarryTheText) {

@@ -44,7 +44,9 @@ TEST(ANSIColorLogFormatter, DefaultSequencesPerLevel) {
   };
   for (const auto& c : cases) {
     EXPECT_EQ(formatted(formatter, c.level, "hi"), c.start + "hi\x1b[m") << description(c.level);
-    if (!c.description.empty()) EXPECT_EQ(formatter.descriptionStrings.at(c.level), c.description);
+    if (!c.description.empty()) {
+      EXPECT_EQ(formatter.descriptionStrings.at(c.level), c.description);
+    }
   }
   EXPECT_EQ(formatter.descriptionStrings.count(Level::notice), 0u);
 }
