@@ -171,22 +171,24 @@ std::shared_ptr<UserDefaults> UserDefaults::suite(const std::string& name) {
 std::shared_ptr<UserDefaults> UserDefaults::standard(const std::string& bundleId) { return suite(bundleId); }
 
 nlohmann::json UserDefaults::load() const {
-  // Re-parse only when the file was replaced or changed.
+  // Re-parse only when the file changed. A file modified within a second of
+  // the last read is always re-read: a later rewrite in the same clock tick
+  // could reuse its inode, size and time stamp.
   struct stat st{};
   std::optional<FileStamp> stamp;
   if (::stat(path_.c_str(), &st) == 0) stamp = FileStamp{st.st_dev, st.st_ino, st.st_size, st.st_mtim};
   std::lock_guard lock(mutex_);
-  if (cachedStamp_.has_value() == stamp.has_value() && (!stamp || *cachedStamp_ == *stamp)) {
-    if (stamp || cachedStamp_) return cached_;
-  }
+  if (stamp && stamp == cachedStamp_ && stamp->mtime.tv_sec + 1 < cachedAt_) return cached_;
   nlohmann::json parsed = nlohmann::json::object();
   std::string problem;
   if (stamp && readSuite(path_, parsed, problem) == ReadResult::failed) {
-    logProblem(path_, problem);
+    if (stamp != loggedStamp_) logProblem(path_, problem);  // once per version of the file
+    loggedStamp_ = stamp;
     parsed = nlohmann::json::object();
   }
   cached_ = parsed;
   cachedStamp_ = stamp;
+  cachedAt_ = ::time(nullptr);
   return parsed;
 }
 

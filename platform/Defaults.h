@@ -74,6 +74,8 @@ class UserDefaults {
   std::string path_;
   mutable std::mutex mutex_;
   mutable std::optional<FileStamp> cachedStamp_;
+  mutable std::optional<FileStamp> loggedStamp_;
+  mutable time_t cachedAt_ = 0;
   mutable nlohmann::json cached_ = nlohmann::json::object();
 };
 
