@@ -333,8 +333,17 @@ TEST(UdpConnection, Ipv6Loopback) {
 TEST(UdpConnection, KeepsItselfAliveUntilCancelledThenCloses) {
   EchoServer server;
   ASSERT_TRUE(server.ok());
-  const std::size_t baseline = openDescriptors();
   auto queue = DispatchQueue::makeSerial("test.udp.life");
+  {
+    // The I/O pool opens its own descriptors on first use: warm it up.
+    Recorder warm;
+    auto first = UdpConnection::create(NWEndpoint{"127.0.0.1", server.port()});
+    first->setStateUpdateHandler(warm.stateHandler());
+    first->start(queue);
+    ASSERT_TRUE(waitUntil([&] { return warm.hasState("ready"); }));
+    cancelAndWait(first, warm);
+  }
+  const std::size_t baseline = openDescriptors();
   Recorder rec;
   std::weak_ptr<UdpConnection> weak;
   {
