@@ -147,7 +147,7 @@ std::shared_ptr<UdpFlowHost> UdpFlowHost::create(Settings settings, ProviderSour
 UdpFlowHost::UdpFlowHost(Settings settings, ProviderSource source)
     : settings_(std::move(settings)), source_(std::move(source)) {
   if (!settings_.queue) settings_.queue = DispatchQueue::global();
-  forwarder_ = std::make_unique<SystemDnsForwarder>(settings_.systemDns);
+  forwarder_ = std::make_shared<SystemDnsForwarder>(settings_.systemDns);
   stopFd_ = eventfd(0, EFD_CLOEXEC);
   lastSweep_ = std::chrono::steady_clock::now();
 }
@@ -170,11 +170,15 @@ void UdpFlowHost::stop() {
     if (t.joinable()) t.join();
   threads_.clear();
   std::unordered_map<Key, std::shared_ptr<HostUdpFlow>, KeyHash> flows;
+  std::shared_ptr<SystemDnsForwarder> forwarder;
   {
     std::lock_guard lock(mutex_);
     for (auto& [key, flow] : flows_) flow->finished_ = true;
     flows.swap(flows_);
+    forwarder.swap(forwarder_);
   }
+  // Its thread ends with the last user; after that no answer uses the sockets.
+  forwarder.reset();
 }
 
 size_t UdpFlowHost::flowCount() const {
@@ -277,15 +281,17 @@ void UdpFlowHost::offer(std::shared_ptr<HostUdpFlow> flow) {
   flowsDeclined_.fetch_add(1, std::memory_order_relaxed);
   // The system resolves a declined flow; later datagrams make a new flow.
   std::vector<Datagram> datagrams;
+  std::shared_ptr<SystemDnsForwarder> forwarder;
   {
     std::lock_guard lock(mutex_);
+    forwarder = forwarder_;
     datagrams.assign(std::make_move_iterator(flow->pending_.begin()), std::make_move_iterator(flow->pending_.end()));
     flow->pending_.clear();
     flow->finished_ = true;
     auto it = flows_.find(Key{flow->listenerIndex_, flow->client_});
     if (it != flows_.end() && it->second == flow) flows_.erase(it);
   }
-  forwarder_->forward(settings_.listeners[flow->listenerIndex_].fd, flow->client_, datagrams);
+  if (forwarder) forwarder->forward(settings_.listeners[flow->listenerIndex_].fd, flow->client_, datagrams);
 }
 
 void UdpFlowHost::finishLocked(HostUdpFlow& flow, std::vector<std::shared_ptr<HostUdpFlow>>& reoffer) {

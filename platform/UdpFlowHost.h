@@ -75,7 +75,7 @@ class UdpFlowHost : public std::enable_shared_from_this<UdpFlowHost> {
 
   Settings settings_;
   ProviderSource source_;
-  std::unique_ptr<SystemDnsForwarder> forwarder_;
+  std::shared_ptr<SystemDnsForwarder> forwarder_;  // guarded by mutex_; null once stopped
   mutable std::mutex mutex_;
   std::unordered_map<Key, std::shared_ptr<HostUdpFlow>, KeyHash> flows_;
   std::vector<std::thread> threads_;
