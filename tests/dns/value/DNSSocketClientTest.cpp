@@ -292,6 +292,9 @@ TEST_F(DNSSocketClientTest, ShortEndpointListAndMissingCallback) {
   ASSERT_EQ(calls.size(), 1u);
   EXPECT_FALSE(calls[0].endpoint);
 
+  queue->advance(DNSSocketClient::kAnswerDeadline);  // ends the first read
+  ASSERT_EQ(calls.size(), 2u);
+
   auto silent = makeClient({query(1, "a.")}, {e0}, /*withCallback=*/false);
   connectReady(silent);
   connection->deliver(answer(1, "a."));

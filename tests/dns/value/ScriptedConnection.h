@@ -46,7 +46,8 @@ class ScriptedConnection : public platform::UdpConnection {
       state_ = {platform::NWConnectionState::cancelled, std::nullopt};
       receives_.clear();
       sendCompletions_.clear();
-      handler = handler_;
+      handler = std::move(handler_);  // a finished connection lets go of its handler
+      handler_ = nullptr;
       queue = queue_;
     }
     if (handler && queue) {
@@ -69,8 +70,14 @@ class ScriptedConnection : public platform::UdpConnection {
       std::lock_guard lock(mutex_);
       state_ = state;
       handler = handler_;
+      if (state.kind == platform::NWConnectionState::failed) {
+        handler_ = nullptr;
+        receives_.clear();
+        sendCompletions_.clear();
+      }
       queue = queue_;
     }
+    if (!handler) return;
     auto self = shared_from_this();
     queue->async([self, handler, state] { handler(state); });
   }
