@@ -55,6 +55,11 @@ class DNSSocketClient : public std::enable_shared_from_this<DNSSocketClient> {
   // 0...65535 opens nothing and ends the read with an error.
   void connectWithDNS(const std::string& ip, int port);
 
+  // Kept for the interface; sending and receiving are done by the
+  // connection's handlers.
+  void sendUDPDatagrams(const std::vector<std::vector<uint8_t>>&, const std::vector<platform::NWHostEndpoint>&) {}
+  void receiveUDP(const std::function<void()>&) {}
+
   const std::vector<std::vector<uint8_t>>& inBoundDatagrams() const { return inBoundDatagrams_; }
   const std::vector<platform::NWHostEndpoint>& endpoints() const { return endpoints_; }
   const Flow& flow() const { return flow_; }

@@ -39,13 +39,15 @@ class ScriptedConnection : public platform::UdpConnection {
   void cancel() override {
     StateHandler handler;
     std::shared_ptr<platform::DispatchQueue> queue;
+    std::deque<ReceiveCompletion> droppedReceives;  // destroyed after unlocking
+    std::vector<SendCompletion> droppedSends;
     {
       std::lock_guard lock(mutex_);
       if (cancelled_) return;
       cancelled_ = true;
       state_ = {platform::NWConnectionState::cancelled, std::nullopt};
-      receives_.clear();
-      sendCompletions_.clear();
+      droppedReceives.swap(receives_);
+      droppedSends.swap(sendCompletions_);
       handler = std::move(handler_);  // a finished connection lets go of its handler
       handler_ = nullptr;
       queue = queue_;
@@ -66,14 +68,16 @@ class ScriptedConnection : public platform::UdpConnection {
   void moveTo(platform::NWConnectionState state) {
     StateHandler handler;
     std::shared_ptr<platform::DispatchQueue> queue;
+    std::deque<ReceiveCompletion> droppedReceives;
+    std::vector<SendCompletion> droppedSends;
     {
       std::lock_guard lock(mutex_);
       state_ = state;
       handler = handler_;
       if (state.kind == platform::NWConnectionState::failed) {
         handler_ = nullptr;
-        receives_.clear();
-        sendCompletions_.clear();
+        droppedReceives.swap(receives_);
+        droppedSends.swap(sendCompletions_);
       }
       queue = queue_;
     }
