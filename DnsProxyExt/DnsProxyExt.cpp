@@ -17,6 +17,11 @@ DnsProxyExt::Environment DnsProxyExt::Environment::system() {
                      platform::UserDefaults::suite(kGroupId)};
 }
 
+std::shared_ptr<platform::UserDefaults> DnsProxyExt::groupDefaults() {
+  static const std::shared_ptr<platform::UserDefaults> suite = platform::UserDefaults::suite(kGroupId);
+  return suite;
+}
+
 DnsProxyExt::DnsProxyExt() : DnsProxyExt(Environment::system()) {}
 
 DnsProxyExt::DnsProxyExt(Environment environment)
@@ -34,6 +39,7 @@ DnsProxyExt::DnsProxyExt(Environment environment)
   resolverConfig_ = std::move(config);
   whitelistedDomainsMap_ = std::make_shared<DomainMap>();
   NSLog("DNSProxyProvider1, init");
+  xpcCommandListener = [](const std::string& text) { NSLog("DNSProxy got the command: " + text); };
 }
 
 DnsProxyExt::~DnsProxyExt() {
@@ -154,6 +160,7 @@ void DnsProxyExt::stopProxy(platform::NEProviderStopReason reason, std::function
     if (delayedPolicyFetch_) delayedPolicyFetch_->cancel();
     delayedPolicyFetch_.reset();
     capPortalHelper = capPortalHelper_;
+    if (printReportTimer_) printReportTimer_->cancel();
   }
   xpcUdpHelper_->proxyStateWasUpdated("stopped");
   xpcUdpHelper_->closeConnection();

@@ -9,6 +9,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <span>
 #include <string>
 #include <unordered_map>
@@ -62,6 +63,10 @@ class DnsProxyExt : public platform::NEDNSProxyProvider, public AppToExtDelegate
     static Environment system();
   };
 
+  // The application-group suite, opened once on first use; the provider
+  // itself uses its own `defaults`.
+  static std::shared_ptr<platform::UserDefaults> groupDefaults();
+
   DnsProxyExt();
   explicit DnsProxyExt(Environment environment);
   ~DnsProxyExt() override;
@@ -99,6 +104,12 @@ class DnsProxyExt : public platform::NEDNSProxyProvider, public AppToExtDelegate
 
   // "<DNSProxyProvider: 0x...>", as the platform describes an object.
   std::string description() const;
+
+  // Not called by any part of the system.
+  std::function<void(const std::string&)> xpcCommandListener;
+  // Kept but not otherwise used.
+  std::optional<std::vector<platform::NEDNSSettings>> mySystemDNSSettings;
+  std::set<std::string> safeSearchDomains;
 
   // Read-only views for tests and reports.
   const FlowManager& flowManager() const { return flowManager_; }
@@ -156,6 +167,7 @@ class DnsProxyExt : public platform::NEDNSProxyProvider, public AppToExtDelegate
   std::shared_ptr<const DomainMap> whitelistedDomainsMap_;
   std::shared_ptr<Utils::DNSHost> policyUDPServer_;
   std::shared_ptr<platform::DispatchWorkItem> delayedPolicyFetch_;
+  std::shared_ptr<platform::DispatchTimer> printReportTimer_;  // never scheduled; cancelled on stop
   std::unordered_map<uint64_t, WriteTracker> writeTrackers_;
 
   std::atomic<bool> bypassAll_{false};
