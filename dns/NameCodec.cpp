@@ -111,7 +111,7 @@ std::string deserializeName(dnswire::WireReader& reader, size_t& hopBudget) {
     pos += 1 + length;
   }
   reader.seek(followed ? resume : pos);
-  if (out.empty()) out = ".";
+  if (out.empty()) out.push_back('.');
   return out;
 }
 

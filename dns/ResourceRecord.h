@@ -83,7 +83,7 @@ struct TextRecord {
   uint16_t internetClass = 0;
   uint32_t ttl = 0;
   std::map<std::string, std::string> attributes;  // "key=value" strings
-  std::vector<std::string> values;                // the other strings; never encoded
+  std::vector<std::string> values{};              // the other strings; never encoded
 
   void serialize(dnswire::WireWriter& onto, Labels& labels) const;
   std::string debugDescription() const;

@@ -106,7 +106,7 @@ TEST_F(DNSSocketClientTest, OneAnswerFinishesAndCancels) {
   EXPECT_EQ(client->connection(), nullptr);
 
   const std::string h = hash();
-  for (const std::string line :
+  for (const std::string& line :
        {"Connecting to udp, flowHash = " + h,
         "DNSSocketClient stateUpdateHandler:, flowHash = " + h + ", state = preparing",
         "State: Preparing, flowHash = " + h + "\n", "State: Ready, flowHash = " + h + "\n",

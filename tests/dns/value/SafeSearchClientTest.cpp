@@ -67,7 +67,7 @@ TEST_F(SafeSearchClientTest, TwoAnswersThenCancel) {
   EXPECT_EQ(reports[0].first, false);
   EXPECT_EQ(reports[1].first, true);
   EXPECT_TRUE(connection->cancelled());
-  for (const std::string line : {"Connecting to udp, url = " + U, "State: Ready, url = " + U + "\n",
+  for (const std::string& line : {"Connecting to udp, url = " + U, "State: Ready, url = " + U + "\n",
                                  "sendUDP, content count = 2, url = " + U, "Data was sent to UDP, flowHash = " + U,
                                  "receiveUdp callback called, url = " + U + ", isComplete = true",
                                  "Udp received, url = " + U + ", arr.count = 2, content.count = 2",
