@@ -135,6 +135,25 @@ TEST_F(QueryRoad, SilentResolverEndsTheFlowWithoutWritingAnything) {
   EXPECT_TRUE(provider_->dnsFlowsReports().empty());
 }
 
+TEST_F(QueryRoad, PartlyAnsweredReadWritesWhatCameAndEndsWithTheResolverError) {
+  startWithVendorData();
+  filtering_->setHandler([](const Bytes& query) -> std::vector<Bytes> {
+    if (DnsToolsSocket::Message::deserialize(query).id == 2) return {};  // the second query gets no answer
+    return {answerFor(query)};
+  });
+  auto flow = flowWith("curl", {queryBytes("one.example.", 1), queryBytes("two.example.", 2)});
+  ASSERT_TRUE(runFlow(flow));
+  ASSERT_EQ(flow->writes().size(), 1u);
+  EXPECT_EQ(DnsToolsSocket::Message::deserialize(flow->writes()[0].datagrams[0]).id, 1);
+  auto record = provider_->flowManager().record(flow->hash());
+  ASSERT_TRUE(record);
+  EXPECT_TRUE(record->isFinished);
+  ASSERT_EQ(record->errors.size(), 2u);
+  EXPECT_NE(record->errors[0].find("breakboint: 1"), std::string::npos);
+  EXPECT_NE(record->errors[1], "nil");
+  EXPECT_TRUE(flow->closeWriteError().has_value());
+}
+
 TEST_F(QueryRoad, ReportQueryPrintsTheReportAndIsStillForwarded) {
   startWithVendorData();
   ASSERT_TRUE(runFlow(flowWith("curl", {queryBytes("seen.example.")})));
@@ -148,6 +167,12 @@ TEST_F(QueryRoad, ReportQueryPrintsTheReportAndIsStillForwarded) {
   EXPECT_TRUE(capture.contains(" detailed, isBound: "));
   EXPECT_EQ(flow->writes().size(), 1u);
   EXPECT_EQ(filtering_->receivedCount(), 2u);
+
+  capture.clear();  // the "_"-terminated form selects by package
+  ASSERT_TRUE(runFlow(flowWith("other.app", {queryBytes("vardeno_osx_filter_p_CURL_.")})));
+  EXPECT_TRUE(capture.contains("Report settings - package: Optional(\"CURL\"), tf: nil, detailed:  false"));
+  EXPECT_TRUE(capture.contains("senderId: curl"));
+  EXPECT_FALSE(capture.contains("senderId: other.app"));
 }
 
 TEST_F(QueryRoad, ErrorCodesAreRecorded) {
