@@ -299,6 +299,20 @@ TEST_F(QueryRoad, PolicyReplyWithStatusFalseOrBadTypesKeepsTheMap) {
   EXPECT_TRUE(provider_->whitelistedDomainsMap().empty());
 }
 
+TEST_F(QueryRoad, ResolverWithAPortOutOfRangeEndsTheFlowWithoutSending) {
+  startWithVendorData();
+  const std::string reply =
+      R"({"status": true, "dnsServerSettings": [{"assignedDomains": ["bad.example"], "dnsServerIP": "127.0.0.1:70000"}]})";
+  provider_->updateWhitelistedDomains(Bytes(reply.begin(), reply.end()));
+  auto flow = flowWith("curl", {queryBytes("www.bad.example.")});
+  ASSERT_TRUE(runFlow(flow));
+  EXPECT_TRUE(flow->writes().empty());
+  auto record = provider_->flowManager().record(flow->hash());
+  ASSERT_TRUE(record && record->isFinished);
+  EXPECT_NE(record->errors.back().find("unusable resolver 127.0.0.1:70000"), std::string::npos);
+  EXPECT_TRUE(provider_->dnsFlowsReports().empty());
+}
+
 TEST_F(QueryRoad, WithoutVendorDataNoPolicyRequestIsSent) {
   start(std::nullopt);
   platform::LogCapture capture;
