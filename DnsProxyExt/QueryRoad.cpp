@@ -235,7 +235,12 @@ void DnsProxyExt::connectToDNS(const FlowPtr& flow, std::optional<std::vector<Da
       const auto millis = static_cast<int64_t>(clock_->wallSeconds() * 1000.0);
       values["65015"] = std::to_string(millis);
       logAndRelay("values for inject = " + describe(values));
-      std::vector<Datagram> injected = DnsObjects::DNSParser::injectFlagsToDatagrams(datagrams, values);
+      std::vector<Datagram> injected;
+      try {
+        injected = DnsObjects::DNSParser::injectFlagsToDatagrams(datagrams, values);
+      } catch (const std::exception& e) {
+        NSLog(std::string("injectFlagsToDatagrams failed: ") + e.what());
+      }
       // A datagram the injection could not rewrite goes on as read.
       if (injected.size() == datagrams.size()) {
         datagrams = std::move(injected);

@@ -360,7 +360,11 @@ TEST_F(QueryRoad, ConcurrentFlowsAreAllAnswered) {
       std::chrono::seconds(30)));
   for (auto& f : flows) EXPECT_EQ(f->writes().size(), 1u);
   EXPECT_TRUE(provider_->dnsFlowsReports().empty());
+  // One start (one delayed fetch) and one refetch, however the flows raced.
   EXPECT_EQ(provider_->lastPolicyFetchTime(), 1'700'000'000);
+  EXPECT_EQ(delayed_->pendingCount(), 1u);
+  ASSERT_TRUE(platform::waitUntil([&] { return policy_->receivedCount() >= 2; }));
+  EXPECT_FALSE(platform::waitUntil([&] { return policy_->receivedCount() > 2; }, std::chrono::milliseconds(300)));
 }
 
 TEST_F(QueryRoad, SafeSearchProviderForwardsUnchangedToItsResolverAndNeverFetchesPolicy) {
