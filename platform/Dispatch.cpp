@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <condition_variable>
+#include <limits>
 #include <thread>
 
 #include <asio.hpp>
@@ -356,7 +357,9 @@ std::shared_ptr<DispatchWorkItem> ManualQueue::asyncAfter(std::chrono::nanosecon
                                                           std::function<void()> block) {
   auto item = std::make_shared<DispatchWorkItem>(std::move(block));
   std::lock_guard lock(mutex_);
-  delayed_.push_back(Delayed{clock_->monotonicNanos() + std::max<int64_t>(delay.count(), 0), nextOrder_++, item});
+  const int64_t now = clock_->monotonicNanos();
+  const int64_t wait = std::clamp<int64_t>(delay.count(), 0, std::numeric_limits<int64_t>::max() - now);
+  delayed_.push_back(Delayed{now + wait, nextOrder_++, item});
   return item;
 }
 
@@ -383,7 +386,8 @@ std::size_t ManualQueue::runPending() {
 }
 
 std::size_t ManualQueue::advance(std::chrono::nanoseconds delta) {
-  const int64_t target = clock_->monotonicNanos() + std::max<int64_t>(delta.count(), 0);
+  const int64_t start = clock_->monotonicNanos();
+  const int64_t target = start + std::clamp<int64_t>(delta.count(), 0, std::numeric_limits<int64_t>::max() - start);
   std::size_t run = runPending();
   for (;;) {
     std::shared_ptr<DispatchWorkItem> item;

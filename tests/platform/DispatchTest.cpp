@@ -195,6 +195,21 @@ TEST(ManualQueue, DelayedWorkRunsAtItsDueTimeInOrder) {
   EXPECT_DOUBLE_EQ(clock->wallSeconds(), 1600.0);
 }
 
+TEST(ManualQueue, HugeDelaysDoNotOverflow) {
+  auto queue = std::make_shared<platform::ManualQueue>();
+  bool ran = false;
+  queue->asyncAfter(std::chrono::nanoseconds::max(), [&] { ran = true; });
+  queue->advance(std::chrono::hours(24 * 365));
+  EXPECT_FALSE(ran);
+  EXPECT_EQ(queue->pendingCount(), 1u);
+  auto real = DispatchQueue::makeSerial("test.huge");
+  auto item = real->asyncAfter(std::chrono::nanoseconds::max(), [] { ADD_FAILURE() << "ran"; });
+  std::atomic<bool> fence{false};
+  real->asyncAfter(5ms, [&] { fence = true; });
+  EXPECT_TRUE(waitUntil([&] { return fence.load(); }));
+  item->cancel();
+}
+
 TEST(ManualQueue, WorkQueuedByWorkRunsInTheSameAdvance) {
   auto queue = std::make_shared<platform::ManualQueue>();
   int chain = 0;

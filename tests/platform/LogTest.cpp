@@ -175,3 +175,17 @@ TEST(Log, CaptureWaitForLineFromQueue) {
   capture.clear();
   EXPECT_TRUE(capture.lines().empty());
 }
+
+TEST(Log, OffSinkWritesNothingButCaptureStillSees) {
+  ::setenv("VARDENO_LOG", "off", 1);
+  platform::setLogFdForTesting(-1);  // re-reads the environment
+  platform::LogCapture capture;
+  const auto before = platform::logStats();
+  platform::NSLog("silent line");
+  const auto after = platform::logStats();
+  ::unsetenv("VARDENO_LOG");
+  platform::setLogFdForTesting(-1);
+  EXPECT_EQ(after.enqueued, before.enqueued);
+  EXPECT_EQ(after.dropped, before.dropped);
+  EXPECT_TRUE(capture.contains("silent line"));
+}
