@@ -222,6 +222,23 @@ TEST(BigIntNumberTheory, SqrtGcdModPow) {
   EXPECT_EQ(raised([] { BigInt(4).modPow(BigInt(-1), BigInt(497)); }), "ArithmeticException / Positive exponents only.");
 }
 
+TEST(BigIntArithmetic, FullCapacityOperandsStayInBounds) {
+  // Largest positive value: 70 words with the sign bit clear.
+  const BigInt maxPositive = BigInt(int64_t{-1}).shiftRight(1);
+  const BigInt divisor = dec("340282366920938463463374607431768211297");
+  const BigInt q = maxPositive.divide(divisor);
+  const BigInt r = maxPositive.mod(divisor);
+  EXPECT_TRUE(q.multiply(divisor).add(r).equals(maxPositive));
+  EXPECT_TRUE(maxPositive.divide(maxPositive).isOne());
+  EXPECT_TRUE(maxPositive.mod(maxPositive.subtract(BigInt(1))).isOne());
+  // Barrett reduction needs twice the modulus' words: a 35-word modulus cannot be used.
+  const BigInt wide = BigInt(1).shiftLeft(34 * 32).add(BigInt(1));
+  EXPECT_EQ(raised([&] { BigInt(3).modPow(BigInt(5), wide); }),
+            "ArithmeticException / Modulus too large for Barrett reduction.");
+  const BigInt fits = BigInt(1).shiftLeft(33 * 32).add(BigInt(1));
+  EXPECT_EQ(BigInt(3).modPow(BigInt(5), fits).toStringWithRadix(10), "243");
+}
+
 TEST(BigIntNumberTheory, ModPowMatchesRepeatedMultiplication) {
   const BigInt n = dec("340282366920938463463374607431768211297");
   const BigInt base = dec("123456789012345678901234567890");
