@@ -142,8 +142,14 @@ class InboundConnection : public UdpConnection {
     StateHandler handler;
     {
       std::lock_guard lock(mutex_);
-      if (queue_ || state_.kind == NWConnectionState::cancelled) return;
+      if (queue_) return;
       queue_ = queue ? std::move(queue) : DispatchQueue::global();
+      if (state_.kind == NWConnectionState::cancelled) {
+        // Cancelled before it started: the owner still hears of it.
+        if (auto h = stateHandler_)
+          queue_->async([h] { h(NWConnectionState{NWConnectionState::cancelled, std::nullopt}); });
+        return;
+      }
       state_.kind = NWConnectionState::ready;
       handler = stateHandler_;
       serveLocked(served);
