@@ -195,11 +195,11 @@ void QMLogger::logln(Level level, std::string_view functionName, std::string_vie
   }
 }
 
-void QMLogger::logln(LogMessage message, Level level, const UserInfo& userInfo, std::source_location location) {
+void QMLogger::logln(LogMessage message, Level level, const UserInfo& userInfo, SourceLocation location) {
   logln(level, location.function_name(), location.file_name(), location.line(), userInfo, message);
 }
 
-void QMLogger::logWithNoMessage(Level level, const UserInfo& userInfo, const std::source_location& location) {
+void QMLogger::logWithNoMessage(Level level, const UserInfo& userInfo, const SourceLocation& location) {
   const NoMessageClosure closure = noMessageClosure();
   logln(level, location.function_name(), location.file_name(), location.line(), userInfo,
         [&closure]() -> std::optional<std::string> {
@@ -209,16 +209,16 @@ void QMLogger::logWithNoMessage(Level level, const UserInfo& userInfo, const std
 }
 
 #define QMLOGGER_LEVEL_OPERATIONS(name)                                                              \
-  void QMLogger::name(const UserInfo& userInfo, std::source_location location) {                    \
+  void QMLogger::name(const UserInfo& userInfo, SourceLocation location) {                    \
     logWithNoMessage(Level::name, userInfo, location);                                              \
   }                                                                                                  \
-  void QMLogger::name(LogMessage message, const UserInfo& userInfo, std::source_location location) { \
+  void QMLogger::name(LogMessage message, const UserInfo& userInfo, SourceLocation location) { \
     logln(Level::name, location.function_name(), location.file_name(), location.line(), userInfo, message); \
   }                                                                                                  \
-  void name(const UserInfo& userInfo, std::source_location location) {                              \
+  void name(const UserInfo& userInfo, SourceLocation location) {                              \
     QMLogger::defaultInstance()->name(userInfo, location);                                          \
   }                                                                                                  \
-  void name(LogMessage message, const UserInfo& userInfo, std::source_location location) {          \
+  void name(LogMessage message, const UserInfo& userInfo, SourceLocation location) {          \
     QMLogger::defaultInstance()->name(message, userInfo, location);                                 \
   }                                                                                                  \
   void name##Exec(const std::function<void()>& closure) { QMLogger::defaultInstance()->exec(Level::name, closure); }
@@ -349,7 +349,7 @@ void logln(Level level, std::string_view functionName, std::string_view fileName
   QMLogger::defaultInstance()->logln(level, functionName, fileName, lineNumber, userInfo, closure);
 }
 
-void logln(LogMessage message, Level level, const UserInfo& userInfo, std::source_location location) {
+void logln(LogMessage message, Level level, const UserInfo& userInfo, SourceLocation location) {
   QMLogger::defaultInstance()->logln(message, level, userInfo, location);
 }
 

@@ -6,7 +6,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
-#include <source_location>
+#include "logging/SourceLocation.h"
 #include <string>
 #include <vector>
 
@@ -70,12 +70,12 @@ class QMLogger : public std::enable_shared_from_this<QMLogger> {
   void logln(Level level, std::string_view functionName, std::string_view fileName, int64_t lineNumber,
              const UserInfo& userInfo, LogMessage closure);
   void logln(LogMessage message, Level level = Level::debug, const UserInfo& userInfo = {},
-             std::source_location location = std::source_location::current());
+             SourceLocation location = SourceLocation::current());
 
 #define QMLOGGER_LEVEL_OPERATIONS(name)                                                               \
-  void name(const UserInfo& userInfo = {}, std::source_location location = std::source_location::current()); \
+  void name(const UserInfo& userInfo = {}, SourceLocation location = SourceLocation::current()); \
   void name(LogMessage message, const UserInfo& userInfo = {},                                       \
-            std::source_location location = std::source_location::current());                       \
+            SourceLocation location = SourceLocation::current());                       \
   void name##Exec(const std::function<void()>& closure) { exec(Level::name, closure); }
   QMLOGGER_LEVEL_OPERATIONS(verbose)
   QMLOGGER_LEVEL_OPERATIONS(debug)
@@ -110,7 +110,7 @@ class QMLogger : public std::enable_shared_from_this<QMLogger> {
  private:
   using DestinationList = std::vector<DestinationPtr>;
   std::shared_ptr<const DestinationList> snapshot() const;
-  void logWithNoMessage(Level level, const UserInfo& userInfo, const std::source_location& location);
+  void logWithNoMessage(Level level, const UserInfo& userInfo, const SourceLocation& location);
 
   mutable std::mutex mutex_;
   std::string identifier_;
@@ -133,13 +133,13 @@ void setup(Level level = Level::debug, bool showLogIdentifier = false, bool show
 void logln(Level level, std::string_view functionName, std::string_view fileName, int64_t lineNumber,
            const UserInfo& userInfo, LogMessage closure);
 void logln(LogMessage message, Level level = Level::debug, const UserInfo& userInfo = {},
-           std::source_location location = std::source_location::current());
+           SourceLocation location = SourceLocation::current());
 void exec(Level level, const std::function<void()>& closure);
 
 #define QMLOGGER_DEFAULT_LEVEL_OPERATIONS(name)                                                        \
-  void name(const UserInfo& userInfo = {}, std::source_location location = std::source_location::current()); \
+  void name(const UserInfo& userInfo = {}, SourceLocation location = SourceLocation::current()); \
   void name(LogMessage message, const UserInfo& userInfo = {},                                        \
-            std::source_location location = std::source_location::current());                        \
+            SourceLocation location = SourceLocation::current());                        \
   void name##Exec(const std::function<void()>& closure);
 QMLOGGER_DEFAULT_LEVEL_OPERATIONS(verbose)
 QMLOGGER_DEFAULT_LEVEL_OPERATIONS(debug)

@@ -384,7 +384,10 @@ TEST(Logger, SourceLocationNamesTheCaller) {
   Fixture f;
   f.destination->showNothing();
   f.destination->setShowFileName(true);
+  f.destination->setShowLineNumber(true);
+  f.destination->setShowFunctionName(true);
+  const int line = __LINE__ + 1;
   f.logger->info("here");
   ASSERT_EQ(f.destination->lines().size(), 1u);
-  EXPECT_EQ(f.destination->lines()[0], "[LoggerTest.cpp] > here");
+  EXPECT_EQ(f.destination->lines()[0], "[LoggerTest.cpp:" + std::to_string(line) + "] TestBody > here");
 }
