@@ -115,18 +115,18 @@ void BaseDestination::process(const LogDetails& logDetails) {
   std::string line;
   if (showDate()) line += datePiece(*logger, logDetails);
   if (showLevel()) {
-    std::string name;
+    std::optional<std::string> name;
     {
       std::lock_guard lock(mutex_);
       auto own = levelDescriptions_.find(logDetails.level);
       if (own != levelDescriptions_.end()) name = own->second;
     }
-    if (name.empty()) {
+    if (!name) {
       auto ownerNames = logger->levelDescriptions();
       auto found = ownerNames.find(logDetails.level);
       name = found != ownerNames.end() ? found->second : description(logDetails.level);
     }
-    line += "[" + name + "] ";
+    line += "[" + *name + "] ";
   }
   if (showLogIdentifier()) line += "[" + logger->identifier() + "] ";
   if (showThreadName()) line += threadPiece();

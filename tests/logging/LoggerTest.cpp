@@ -120,12 +120,13 @@ TEST(Logger, LevelNamesFromDestinationThenOwnerThenDefault) {
   Fixture f;
   f.destination->showNothing();
   f.destination->setShowLevel(true);
-  f.destination->setLevelDescriptions({{Level::info, "I"}});
-  f.logger->setLevelDescriptions({{Level::info, "owner-I"}, {Level::warning, "owner-W"}});
+  f.destination->setLevelDescriptions({{Level::info, "I"}, {Level::notice, ""}});
+  f.logger->setLevelDescriptions({{Level::info, "owner-I"}, {Level::warning, "owner-W"}, {Level::notice, "owner-N"}});
   f.logger->info("a");
   f.logger->warning("b");
   f.logger->error("c");
-  EXPECT_EQ(f.destination->lines(), (std::vector<std::string>{"[I] > a", "[owner-W] > b", "[Error] > c"}));
+  f.logger->notice("d");
+  EXPECT_EQ(f.destination->lines(), (std::vector<std::string>{"[I] > a", "[owner-W] > b", "[Error] > c", "[] > d"}));
 }
 
 TEST(Logger, FiltersAndFormattersFallBackToTheOwnerOnlyWhenAbsent) {
