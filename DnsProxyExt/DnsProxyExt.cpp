@@ -1,6 +1,8 @@
 #include "DnsProxyExt/DnsProxyExt.h"
 
+#include <chrono>
 #include <cstdio>
+#include <thread>
 
 #include "DefaultAddresses.h"
 #include "DnsProxyExt/CapPortalHelper.h"
@@ -162,9 +164,20 @@ void DnsProxyExt::stopProxy(platform::NEProviderStopReason reason, std::function
     capPortalHelper = capPortalHelper_;
     if (printReportTimer_) printReportTimer_->cancel();
   }
+  auto relayConnection = xpcUdpHelper_->connection();
   xpcUdpHelper_->proxyStateWasUpdated("stopped");
   xpcUdpHelper_->closeConnection();
   if (capPortalHelper) capPortalHelper->stopConnectivityListener();
+  // The channel sends and closes on its own queue: wait (bounded) until it
+  // has, so that a process exiting right after stop still sends "stopped".
+  if (relayConnection) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+    while (std::chrono::steady_clock::now() < deadline) {
+      const auto kind = relayConnection->state().kind;
+      if (kind == platform::NWConnectionState::cancelled || kind == platform::NWConnectionState::failed) break;
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+  }
   if (completionHandler) completionHandler();
 }
 

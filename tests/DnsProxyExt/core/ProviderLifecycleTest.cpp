@@ -32,8 +32,12 @@ class RecordingConnection : public platform::UdpConnection {
   void cancel() override {
     std::lock_guard lock(mutex_);
     events_.push_back("cancel");
+    cancelled_ = true;
   }
-  platform::NWConnectionState state() const override { return {}; }
+  platform::NWConnectionState state() const override {
+    std::lock_guard lock(mutex_);
+    return {cancelled_ ? platform::NWConnectionState::cancelled : platform::NWConnectionState::ready, std::nullopt};
+  }
   const platform::NWEndpoint& endpoint() const override { return remote_; }
   std::optional<std::string> currentPath() const override { return std::nullopt; }
 
@@ -59,6 +63,7 @@ class RecordingConnection : public platform::UdpConnection {
   mutable std::mutex mutex_;
   ReceiveCompletion receive_;
   std::vector<std::string> events_;
+  bool cancelled_ = false;
 };
 
 class ProviderLifecycle : public ProviderFixture {
