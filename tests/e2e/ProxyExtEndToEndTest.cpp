@@ -74,6 +74,19 @@ std::vector<SocketAddress> boundAddresses(const std::string& firstLine) {
   return out;
 }
 
+std::string fdList(pid_t pid) {
+  std::string out;
+  std::string dir = "/proc/" + std::to_string(pid) + "/fd";
+  if (DIR* d = opendir(dir.c_str())) {
+    while (dirent* e = readdir(d)) {
+      char link[256] = {0};
+      if (readlink((dir + "/" + e->d_name).c_str(), link, sizeof link - 1) > 0) out += std::string(e->d_name) + " -> " + link + "\n";
+    }
+    closedir(d);
+  }
+  return out;
+}
+
 struct EndToEnd : ::testing::Test {
   TempDir root;
   std::atomic<bool> filteringSilent{false};
@@ -195,7 +208,9 @@ TEST_F(EndToEnd, AnAllowedApplicationGoesToTheSecondResolver) {
   auto out = dig({"+short", "allowed.example"});
   EXPECT_NE(out.find("192.0.2.2"), std::string::npos) << out;
   ASSERT_GE(second.receivedCount(), 1u);
-  EXPECT_FALSE(vardenotools::inspect(second.received().back())->hasOpt);
+  // Forwarded as read: dig's own OPT record, none of ours.
+  auto seen = vardenotools::inspect(second.received().back());
+  EXPECT_FALSE(seen->option(65001) || seen->option(65015));
   auto answer = ask(dnsQuery(3, "allowed.example"));
   ASSERT_TRUE(answer);
   EXPECT_EQ(answer->back(), 1);
@@ -232,20 +247,21 @@ TEST_F(EndToEnd, BypassCommandFromTheRelayHandsFlowsToTheSystem) {
 
 TEST_F(EndToEnd, ASilentResolverNeitherCrashesNorLeaksDescriptors) {
   start();
-  ASSERT_TRUE(ask(dnsQuery(1, "warm.example")));  // warm up: relay, policy, first flow
+  // Warm up with the same load answered: relay, policy, worker threads.
+  std::vector<std::unique_ptr<UdpSocket>> clients;
+  for (int i = 0; i < 10; ++i) clients.push_back(std::make_unique<UdpSocket>());
+  for (int i = 0; i < 10; ++i) clients[i]->sendTo(listen, dnsQuery(static_cast<uint16_t>(i), "warm.example"));
+  for (auto& c : clients) ASSERT_TRUE(c->receive());
   ASSERT_TRUE(waitUntil([&] { return policy.receivedCount() >= 1; }, 5s));
+  std::this_thread::sleep_for(200ms);  // the answered flows finish their closes
   int baseline = program->openFdCount();
   filteringSilent = true;
-  std::vector<std::unique_ptr<UdpSocket>> clients;
-  for (int i = 0; i < 10; ++i) {
-    clients.push_back(std::make_unique<UdpSocket>());
-    clients.back()->sendTo(listen, dnsQuery(static_cast<uint16_t>(100 + i), "silent.example"));
-  }
-  ASSERT_TRUE(waitUntil([&] { return filtering.receivedCount() >= 11; }, 10s));
+  for (int i = 0; i < 10; ++i) clients[i]->sendTo(listen, dnsQuery(static_cast<uint16_t>(100 + i), "silent.example"));
+  ASSERT_TRUE(waitUntil([&] { return filtering.receivedCount() >= 20; }, 10s)) << filtering.receivedCount();
   for (auto& c : clients) EXPECT_FALSE(c->receive(10ms));
   // After the resolver client's deadline the flows end and their sockets close.
   EXPECT_TRUE(waitUntil([&] { return program->openFdCount() <= baseline; }, 60s))
-      << program->openFdCount() << " > " << baseline;
+      << program->openFdCount() << " > " << baseline << "\n" << fdList(program->pid());
   filteringSilent = false;
   EXPECT_TRUE(ask(dnsQuery(2, "after.example")));
 }
