@@ -97,7 +97,8 @@ bool DnsProxyExt::handleNewUDPFlow(FlowPtr flow, platform::NWHostEndpoint initia
         ", remote: " + initialRemoteEndpoint.description());
 
   const bool known = flowManager_.addFlow(flow);
-  platform::NWHostEndpoint localEndpoint{DnsToolsSocket::DnsServerSettings::hostUDP(), std::to_string(DnsToolsSocket::DnsServerSettings::portUDP())};
+  platform::NWHostEndpoint localEndpoint{DnsToolsSocket::DnsServerSettings::hostUDP(),
+                                         std::to_string(DnsToolsSocket::DnsServerSettings::portUDP())};
 
   if (!known) {
     auto self = std::static_pointer_cast<DnsProxyExt>(shared_from_this());
@@ -141,7 +142,8 @@ void DnsProxyExt::readDatagrams(const FlowPtr& flow) {
     if (appId == kForceCloseApp) NSLog("force close the flow, error!!!, hash = " + hashText);
 
     std::vector<Datagram> data = datagrams ? std::move(*datagrams) : std::vector<Datagram>{};
-    std::vector<platform::NWHostEndpoint> eps = endpoints ? std::move(*endpoints) : std::vector<platform::NWHostEndpoint>{};
+    std::vector<platform::NWHostEndpoint> eps =
+        endpoints ? std::move(*endpoints) : std::vector<platform::NWHostEndpoint>{};
     if (data.size() >= 2) {
       NSLog("readDatagrams ,data count = " + std::to_string(data.size()));
       NSLog("readDatagrams ,data endpoints = " + std::to_string(eps.size()));
@@ -198,7 +200,8 @@ void DnsProxyExt::connectToDNS(const FlowPtr& flow, std::optional<std::vector<Da
   }
   const std::string appId = flow->metaData().sourceAppSigningIdentifier;
   std::vector<Datagram> datagrams = data ? std::move(*data) : std::vector<Datagram>{};
-  std::vector<platform::NWHostEndpoint> eps = endpoints ? std::move(*endpoints) : std::vector<platform::NWHostEndpoint>{};
+  std::vector<platform::NWHostEndpoint> eps =
+      endpoints ? std::move(*endpoints) : std::vector<platform::NWHostEndpoint>{};
 
   std::optional<std::string> domain;
   if (!datagrams.empty()) {
