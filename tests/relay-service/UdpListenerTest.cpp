@@ -149,6 +149,7 @@ TEST(UdpListener, QueueIsBoundedAndDropsAreCounted) {
   LoopbackClient client;
   for (int i = 0; i < 20; ++i) ASSERT_TRUE(client.sendTo(r.listener->port(), "d" + std::to_string(i)));
   ASSERT_TRUE(waitUntil([&] { return r.listener->droppedDatagrams() == 12; }));
+  ASSERT_TRUE(waitUntil([&] { return r.connectionCount() == 1; }));
   auto c = r.connection(0);
   c->start(DispatchQueue::global());
   for (int i = 0; i < 8; ++i) EXPECT_EQ(receiveOne(c), "d" + std::to_string(i));
