@@ -1,0 +1,110 @@
+#include "platform/ContentFilterManager.h"
+
+#include "platform/Defaults.h"
+#include "platform/DnsProxyManager.h"
+
+namespace platform {
+namespace {
+
+template <typename T>
+bool take(const nlohmann::json& object, const char* key, T& out) {
+  auto it = object.find(key);
+  if (it == object.end() || it->is_null()) return true;
+  try {
+    out = it->get<T>();
+    return true;
+  } catch (const nlohmann::json::exception&) {
+    return false;
+  }
+}
+
+}  // namespace
+
+nlohmann::json NEFilterProviderConfiguration::toJson() const {
+  nlohmann::json out = {{"username", username},
+                        {"organization", organization},
+                        {"filterBrowsers", filterBrowsers},
+                        {"filterSockets", filterSockets},
+                        {"filterPackets", filterPackets},
+                        {"filterDataProviderBundleIdentifier", filterDataProviderBundleIdentifier},
+                        {"filterPacketProviderBundleIdentifier", filterPacketProviderBundleIdentifier}};
+  if (vendorConfiguration) out["vendorConfiguration"] = *vendorConfiguration;
+  return out;
+}
+
+std::optional<NEFilterProviderConfiguration> NEFilterProviderConfiguration::fromJson(const nlohmann::json& value) {
+  if (!value.is_object()) return std::nullopt;
+  NEFilterProviderConfiguration c;
+  if (!take(value, "username", c.username) || !take(value, "organization", c.organization) ||
+      !take(value, "filterBrowsers", c.filterBrowsers) || !take(value, "filterSockets", c.filterSockets) ||
+      !take(value, "filterPackets", c.filterPackets) ||
+      !take(value, "filterDataProviderBundleIdentifier", c.filterDataProviderBundleIdentifier) ||
+      !take(value, "filterPacketProviderBundleIdentifier", c.filterPacketProviderBundleIdentifier))
+    return std::nullopt;
+  auto vendor = value.find("vendorConfiguration");
+  if (vendor != value.end() && !vendor->is_null()) {
+    if (!vendor->is_object()) return std::nullopt;
+    c.vendorConfiguration = *vendor;
+  }
+  return c;
+}
+
+std::string NEFilterProviderConfiguration::description() const {
+  return "<NEFilterProviderConfiguration: " + toJson().dump() + ">";
+}
+
+NEFilterManager::NEFilterManager(std::string path, std::shared_ptr<DispatchQueue> completionQueue,
+                                 std::shared_ptr<DispatchQueue> ioQueue)
+    : path_(std::move(path)), completionQueue_(std::move(completionQueue)), ioQueue_(std::move(ioQueue)) {}
+
+std::string NEFilterManager::defaultPath() { return vardenoRoot() + "/networkextension/contentfilter.json"; }
+
+std::shared_ptr<NEFilterManager> NEFilterManager::shared() {
+  static auto manager = std::make_shared<NEFilterManager>(defaultPath(), DispatchQueue::main(),
+                                                          DispatchQueue::makeSerial("NEFilterManager - preferences"));
+  return manager;
+}
+
+void NEFilterManager::loadFromPreferences(Completion completion) {
+  ioQueue_->async([self = shared_from_this(), this, completion = std::move(completion)] {
+    PreferencesFileText file = readPreferencesFile(path_);
+    std::optional<NEError> error = file.error;
+    std::optional<NEFilterProviderConfiguration> config;
+    bool enabled = false;
+    std::string description;
+    if (!error && file.text) {
+      nlohmann::json root = nlohmann::json::parse(*file.text, nullptr, false);
+      bool ok = root.is_object() && take(root, "enabled", enabled) &&
+                take(root, "localizedDescription", description);
+      if (ok) {
+        auto it = root.find("providerConfiguration");
+        if (it != root.end() && !it->is_null()) {
+          config = NEFilterProviderConfiguration::fromJson(*it);
+          ok = config.has_value();
+        }
+      }
+      if (!ok) error = NEError{NEConfigurationErrorInvalid, kNEConfigurationErrorDomain, path_ + ": not valid filter preferences"};
+    }
+    completionQueue_->async([self, this, error, config, enabled, description, completion] {
+      if (!error) {
+        providerConfiguration = config;
+        isEnabled = enabled;
+        localizedDescription = description;
+      }
+      if (completion) completion(error);
+    });
+  });
+}
+
+void NEFilterManager::saveToPreferences(Completion completion) {
+  nlohmann::json root = {{"enabled", isEnabled}, {"localizedDescription", localizedDescription}};
+  if (providerConfiguration) root["providerConfiguration"] = providerConfiguration->toJson();
+  ioQueue_->async([self = shared_from_this(), this, text = root.dump(2) + "\n", completion = std::move(completion)] {
+    std::optional<NEError> error = writePreferencesFile(path_, text);
+    completionQueue_->async([self, error, completion] {
+      if (completion) completion(error);
+    });
+  });
+}
+
+}  // namespace platform
