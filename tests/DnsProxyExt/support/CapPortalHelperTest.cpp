@@ -35,6 +35,9 @@ NWPath unsatisfied() { return NWPath{NWPath::Status::unsatisfied, true, {}}; }
 
 class CapPortalHelperTest : public ::testing::Test {
  protected:
+  // Every exchange ends by its deadline at the latest.
+  void TearDown() override { queue->advance(PolicyUDPClient::kReceiveDeadline); }
+
   std::shared_ptr<platform::FakeClock> clock = std::make_shared<platform::FakeClock>(1'700'000'000.5);
   std::shared_ptr<platform::ManualQueue> queue = std::make_shared<platform::ManualQueue>(clock);
   std::shared_ptr<platform::FakePathMonitor> monitor = std::make_shared<platform::FakePathMonitor>(unsatisfied());

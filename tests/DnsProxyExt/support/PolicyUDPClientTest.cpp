@@ -20,6 +20,9 @@ struct Call {
 
 class PolicyUDPClientTest : public ::testing::Test {
  protected:
+  // Every exchange ends by its deadline at the latest.
+  void TearDown() override { queue->advance(PolicyUDPClient::kReceiveDeadline); }
+
   std::shared_ptr<platform::ManualQueue> queue = std::make_shared<platform::ManualQueue>();
   testsupport::FakeConnections connections;
   std::vector<Call> calls;
@@ -166,7 +169,9 @@ TEST_F(PolicyUDPClientTest, EmptyOrIncompleteReceiveTable) {
     EXPECT_EQ(calls[0].error.has_value(), cs.error.has_value());
     EXPECT_EQ(c.cancelCount, cs.cancelled ? 1 : 0);
     EXPECT_TRUE(capture.contains("PolicyUDPClient dns session is not completed,"));
-    if (cs.error) EXPECT_TRUE(capture.contains("PolicyUDPClient udp socket error: Optional(Connection refused),nil"));
+    if (cs.error) {
+      EXPECT_TRUE(capture.contains("PolicyUDPClient udp socket error: Optional(Connection refused),nil"));
+    }
     queue->advance(PolicyUDPClient::kReceiveDeadline);
     EXPECT_EQ(c.cancelCount, 1);
     EXPECT_EQ(calls.size(), 1u);

@@ -109,7 +109,6 @@ TEST_F(XpcUdpHelperTest, StateLogLines) {
       {{NWConnectionState::waiting, error}, "Xpc Udp State: Waiting, error: " + error.description},
       {{NWConnectionState::failed, error}, "Xpc Udp State: Failed,, failed: " + error.description},
       {{NWConnectionState::cancelled, std::nullopt}, "Xpc Udp State: Cancelled\n"},
-      {{static_cast<NWConnectionState::Kind>(42), std::nullopt}, "Xpc Udp ERROR! State not defined!\n"},
   };
   for (const auto& cs : cases) {
     platform::LogCapture capture;
@@ -169,7 +168,9 @@ TEST_F(XpcUdpHelperTest, IncomingDatagramTable) {
     c.deliver(cs.data ? std::optional(bytes(*cs.data)) : std::nullopt, cs.complete);
     queue->runPending();
     for (const auto& line : cs.lines) EXPECT_TRUE(capture.contains(line)) << line;
-    if (cs.lines.empty()) EXPECT_TRUE(capture.lines().empty());
+    if (cs.lines.empty()) {
+      EXPECT_TRUE(capture.lines().empty());
+    }
     EXPECT_EQ(callbacks, cs.callback ? 1 : 0) << cs.data.value_or("<nil>");
     EXPECT_EQ(c.cancelCount, cs.cancelled ? 1 : 0) << cs.data.value_or("<nil>");
   }
