@@ -1,0 +1,186 @@
+// The relay channel, the policy client and the portal registration against
+// real UDP sockets on 127.0.0.1, ports bound to 0.
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+
+#include "DnsProxyExt/CapPortalHelper.h"
+#include "DnsProxyExt/PolicyUDPClient.h"
+#include "DnsProxyExt/XpcUdpHelper.h"
+#include "platform/Dispatch.h"
+
+using namespace dnsproxyext;
+
+namespace {
+
+class UdpServer {
+ public:
+  UdpServer() {
+    fd_ = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    socklen_t len = sizeof a;
+    ::getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len);
+    port_ = ntohs(a.sin_port);
+  }
+  ~UdpServer() { ::close(fd_); }
+  uint16_t port() const { return port_; }
+
+  // One datagram within the timeout, remembering its sender.
+  std::optional<std::vector<uint8_t>> receive(int timeoutMs = 5000) {
+    pollfd p{fd_, POLLIN, 0};
+    if (::poll(&p, 1, timeoutMs) <= 0) return std::nullopt;
+    std::vector<uint8_t> buf(65536);
+    socklen_t len = sizeof peer_;
+    ssize_t n = ::recvfrom(fd_, buf.data(), buf.size(), 0, reinterpret_cast<sockaddr*>(&peer_), &len);
+    if (n < 0) return std::nullopt;
+    buf.resize(static_cast<size_t>(n));
+    return buf;
+  }
+  void reply(std::string_view text) {
+    ::sendto(fd_, text.data(), text.size(), 0, reinterpret_cast<sockaddr*>(&peer_), sizeof peer_);
+  }
+
+ private:
+  int fd_ = -1;
+  uint16_t port_ = 0;
+  sockaddr_in peer_{};
+};
+
+std::string text(const std::optional<std::vector<uint8_t>>& b) { return b ? std::string(b->begin(), b->end()) : "<none>"; }
+
+size_t openDescriptors() {
+  size_t n = 0;
+  if (DIR* d = ::opendir("/proc/self/fd")) {
+    while (::readdir(d)) ++n;
+    ::closedir(d);
+  }
+  return n;
+}
+
+struct Delegate : AppToExtDelegate {
+  void cfReceivedNewMessage(const std::string&) override {}
+  void receivedCommandFromApp(const XpcUdpCommand& msg) override {
+    payload = msg.payload;
+    ++count;
+  }
+  std::string payload;
+  std::atomic<int> count{0};
+};
+
+}  // namespace
+
+TEST(Loopback, RelayChannelSendsStartedAndTakesOneCommand) {
+  UdpServer relay;
+  auto delegate = std::make_shared<Delegate>();
+  XpcUdpHelper helper;
+  helper.connectToUDP(delegate, relay.port(), std::nullopt, nullptr);
+  helper.proxyStateWasUpdated("started");
+  EXPECT_EQ(text(relay.receive()), R"({"cmdType":"notification","payload":"started"})");
+  helper.printLogToFile("quote \" backslash \\");
+  EXPECT_EQ(text(relay.receive()), R"({"cmdType":"printToLog","payload":"quote \" backslash \\"})");
+  relay.reply(R"({"cmdType":"command","payload":"bypassAllOn"})");
+  ASSERT_TRUE(platform::waitUntil([&] { return delegate->count.load() == 1; }, std::chrono::seconds(10)));
+  EXPECT_EQ(delegate->payload, "bypassAllOn");
+  EXPECT_TRUE(platform::waitUntil(
+      [&] { return helper.connection()->state().kind == platform::NWConnectionState::cancelled; },
+      std::chrono::seconds(10)));
+}
+
+TEST(Loopback, RelayRequestGetsItsReply) {
+  UdpServer relay;
+  std::mutex mutex;
+  std::optional<std::string> reply;
+  XpcUdpHelper helper;
+  helper.sendUdpRequest(relay.port(), "&*requestCU", [&](std::optional<std::string> t, std::optional<platform::NWError>) {
+    std::lock_guard lock(mutex);
+    reply = t;
+  });
+  EXPECT_EQ(text(relay.receive()), "&*requestCU");
+  relay.reply("alice");
+  ASSERT_TRUE(platform::waitUntil([&] { std::lock_guard lock(mutex); return reply.has_value(); }));
+  std::lock_guard lock(mutex);
+  EXPECT_EQ(*reply, "alice");
+}
+
+TEST(Loopback, PolicyClientGetsTheAnswer) {
+  UdpServer server;
+  std::mutex mutex;
+  std::optional<std::vector<uint8_t>> answer;
+  std::optional<bool> complete;
+  auto client = std::make_shared<PolicyUDPClient>(std::vector<uint8_t>{'q'});
+  client->setOnPolicyDataReceived([&](auto data, auto isComplete, auto) {
+    std::lock_guard lock(mutex);
+    answer = data;
+    complete = isComplete;
+  });
+  client->connectWithUDP("127.0.0.1", server.port());
+  client.reset();  // the connection keeps it
+  EXPECT_EQ(text(server.receive()), "q");
+  server.reply(R"({"status":true,"dnsServerSettings":[]})");
+  ASSERT_TRUE(platform::waitUntil([&] { std::lock_guard lock(mutex); return answer.has_value(); }));
+  std::lock_guard lock(mutex);
+  EXPECT_EQ(text(answer), R"({"status":true,"dnsServerSettings":[]})");
+  EXPECT_EQ(complete, true);
+}
+
+TEST(Loopback, PortalRegistrationReachesEveryPortalAndTheReplyCounts) {
+  UdpServer portal;
+  auto clock = std::make_shared<platform::FakeClock>(1'800'000'000.0);
+  CapPortalHelper::Environment env;
+  env.clock = clock;
+  env.monitor = std::make_shared<platform::FakePathMonitor>();
+  env.portalPort = portal.port();
+  CapPortalHelper helper({"127.0.0.1", "127.0.0.1"}, env);
+  helper.checkRegistration();
+  auto first = portal.receive();
+  auto second = portal.receive();
+  ASSERT_TRUE(first && second);
+  EXPECT_EQ(*first, *second);
+  clock->setWall(1'800'000'100.0);
+  portal.reply("ok");
+  EXPECT_TRUE(platform::waitUntil([&] { return helper.lastRegistrationTime() == 1'800'000'100; }));
+}
+
+TEST(Loopback, UnansweredExchangesReleaseTheirSockets) {
+  UdpServer silent;
+  auto clock = std::make_shared<platform::FakeClock>();
+  auto queue = std::make_shared<platform::ManualQueue>(clock);
+  const size_t baseline = openDescriptors();
+  constexpr int kExchanges = 20;
+  for (int i = 0; i < kExchanges; ++i) {
+    auto client = std::make_shared<PolicyUDPClient>(std::vector<uint8_t>{'q'}, PolicyUDPClient::Environment{{}, queue});
+    client->setOnPolicyDataReceived([](auto, auto, auto) { ADD_FAILURE() << "no answer was sent"; });
+    client->connectWithUDP("127.0.0.1", silent.port());
+  }
+  CapPortalHelper::Environment env;
+  env.clock = clock;
+  env.monitor = std::make_shared<platform::FakePathMonitor>();
+  env.udp = PolicyUDPClient::Environment{{}, queue};
+  env.portalPort = silent.port();
+  auto helper = std::make_unique<CapPortalHelper>(std::vector<std::string>{"127.0.0.1", "127.0.0.1"}, env);
+  helper->checkRegistration();
+
+  int received = 0;
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (received < kExchanges + 2 && std::chrono::steady_clock::now() < deadline) {
+    queue->runPending();
+    if (silent.receive(10)) ++received;
+  }
+  EXPECT_EQ(received, kExchanges + 2);
+  EXPECT_GE(openDescriptors(), baseline + kExchanges);
+  queue->advance(PolicyUDPClient::kReceiveDeadline);
+  EXPECT_TRUE(platform::waitUntil([&] {
+    queue->runPending();
+    return openDescriptors() <= baseline;
+  }, std::chrono::seconds(10)));
+}
