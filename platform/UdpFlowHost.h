@@ -48,8 +48,10 @@ class UdpFlowHost : public std::enable_shared_from_this<UdpFlowHost> {
   uint64_t flowsOffered() const { return flowsOffered_.load(); }
   uint64_t flowsDeclined() const { return flowsDeclined_.load(); }
 
-  // Per client endpoint: datagrams kept while the provider has not read.
-  static constexpr size_t kMaxPendingDatagrams = 512;
+  // Per client endpoint: datagrams kept while the provider has not read;
+  // more are dropped (the client retries). One read's answers come back
+  // in a burst, which must fit a resolver connection's receive buffer.
+  static constexpr size_t kMaxPendingDatagrams = 128;
   static constexpr size_t kMaxFlows = 65536;
 
  private:

@@ -149,6 +149,33 @@ TEST_F(HostFixture, DatagramsWaitingForTheReadAreDeliveredTogether) {
   EXPECT_EQ(gate->readSizes[0], 3u);
 }
 
+TEST_F(HostFixture, AnEndpointThatIsNotReadHoldsABoundedNumberOfDatagrams) {
+  std::atomic<bool> release{false};
+  struct Gate : EchoProvider {
+    std::atomic<bool>* release;
+    bool handleNewUDPFlow(std::shared_ptr<NEAppProxyUDPFlow> flow, NWHostEndpoint remote) override {
+      waitUntil([this] { return release->load(); }, 10s);
+      return EchoProvider::handleNewUDPFlow(flow, remote);
+    }
+  };
+  auto gate = std::make_shared<Gate>();
+  gate->release = &release;
+  provider = gate;
+  UdpSocket client;
+  const int sent = static_cast<int>(UdpFlowHost::kMaxPendingDatagrams) + 50;
+  for (int id = 0; id < sent; ++id) client.sendTo(listen, dnsQuery(static_cast<uint16_t>(id), "flood.example"));
+  // The probe is read after the flood: once it is held, every flood datagram was kept or dropped.
+  UdpSocket probe;
+  probe.sendTo(listen, dnsQuery(1, "probe.example"));
+  ASSERT_TRUE(waitUntil([&] { return host->pendingDatagramCount() == UdpFlowHost::kMaxPendingDatagrams + 1; }, 5s))
+      << host->pendingDatagramCount();
+  release = true;
+  size_t answers = 0;
+  while (client.receive(500ms)) ++answers;
+  EXPECT_EQ(answers, UdpFlowHost::kMaxPendingDatagrams);
+  EXPECT_TRUE(probe.receive());
+}
+
 TEST_F(HostFixture, DatagramsAfterTheReadGoToTheNextFlowWhenTheFlowCloses) {
   provider->closeAfterWrite = false;
   UdpSocket client;
