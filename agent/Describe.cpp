@@ -1,0 +1,89 @@
+#include "agent/Describe.h"
+
+#include "platform/Log.h"
+
+namespace agent {
+
+std::string describe(const std::vector<std::string>& list) {
+  std::string out = "[";
+  for (std::size_t i = 0; i < list.size(); ++i) {
+    if (i) out += ", ";
+    out += platform::quotedText(list[i]);
+  }
+  return out + "]";
+}
+
+std::string describe(const StringMap& map) {
+  if (map.empty()) return "[:]";
+  std::string out = "[";
+  bool first = true;
+  for (const auto& [k, v] : map) {
+    if (!first) out += ", ";
+    first = false;
+    out += platform::quotedText(k) + ": " + platform::quotedText(v);
+  }
+  return out + "]";
+}
+
+std::string describe(const std::map<std::string, std::vector<std::string>>& map) {
+  if (map.empty()) return "[:]";
+  std::string out = "[";
+  bool first = true;
+  for (const auto& [k, v] : map) {
+    if (!first) out += ", ";
+    first = false;
+    out += platform::quotedText(k) + ": " + describe(v);
+  }
+  return out + "]";
+}
+
+std::string describe(const nlohmann::json& value) {
+  if (value.is_string()) return platform::quotedText(value.get_ref<const std::string&>());
+  if (value.is_object()) {
+    if (value.empty()) return "[:]";
+    std::string out = "[";
+    bool first = true;
+    for (auto it = value.begin(); it != value.end(); ++it) {
+      if (!first) out += ", ";
+      first = false;
+      out += platform::quotedText(it.key()) + ": " + describe(it.value());
+    }
+    return out + "]";
+  }
+  if (value.is_array()) {
+    std::string out = "[";
+    for (std::size_t i = 0; i < value.size(); ++i) {
+      if (i) out += ", ";
+      out += describe(value[i]);
+    }
+    return out + "]";
+  }
+  if (value.is_null()) return "<null>";
+  return value.dump();
+}
+
+std::string optionalDescription(const std::optional<StringMap>& map) {
+  return map ? "Optional(" + describe(*map) + ")" : "nil";
+}
+
+std::string optionalDescription(const std::optional<nlohmann::json>& value) {
+  return value ? "Optional(" + describe(*value) + ")" : "nil";
+}
+
+std::optional<StringMap> stringMap(const nlohmann::json& value) {
+  if (!value.is_object()) return std::nullopt;
+  StringMap out;
+  for (auto it = value.begin(); it != value.end(); ++it) {
+    if (!it.value().is_string()) return std::nullopt;
+    out[it.key()] = it.value().get<std::string>();
+  }
+  return out;
+}
+
+nlohmann::json toJson(const StringMap& map) {
+  nlohmann::json out = nlohmann::json::object();
+  for (const auto& [k, v] : map) out[k] = v;
+  return out;
+}
+
+}  // namespace agent
