@@ -64,15 +64,8 @@ class SerialQueue final : public DispatchQueue {
   SerialQueue(std::string label, asio::io_context& io, bool isMain)
       : DispatchQueue(std::move(label)), io_(io), isMain_(isMain) {}
 
-  void async(std::function<void()> block) override {
-    bool post = false;
-    {
-      std::lock_guard lock(mutex_);
-      items_.push_back(Item{std::move(block), nullptr});
-      if (!scheduled_) scheduled_ = post = true;
-    }
-    if (post) schedule();
-  }
+  void async(std::function<void()> block) override { enqueue(std::move(block), false); }
+  void asyncContinuation(std::function<void()> block) override { enqueue(std::move(block), true); }
 
   std::shared_ptr<DispatchWorkItem> asyncAfter(std::chrono::nanoseconds delay, std::function<void()> block) override;
 
@@ -105,8 +98,20 @@ class SerialQueue final : public DispatchQueue {
     std::shared_ptr<Handoff> handoff;
   };
 
-  void schedule() {
-    asio::post(io_, [self = std::static_pointer_cast<SerialQueue>(shared_from_this())] { self->drain(); });
+  void enqueue(std::function<void()> block, bool continuation) {
+    bool post = false;
+    {
+      std::lock_guard lock(mutex_);
+      items_.push_back(Item{std::move(block), nullptr});
+      if (!scheduled_) scheduled_ = post = true;
+    }
+    if (post) schedule(continuation);
+  }
+
+  void schedule(bool continuation = false) {
+    auto drainer = [self = std::static_pointer_cast<SerialQueue>(shared_from_this())] { self->drain(); };
+    if (continuation) asio::defer(io_, std::move(drainer));
+    else asio::post(io_, std::move(drainer));
   }
 
   // Gives the queue back after a sync(): resume draining or go idle.
@@ -158,6 +163,14 @@ class ConcurrentQueue final : public DispatchQueue {
 
   void async(std::function<void()> block) override {
     asio::post(pool().io, [self = shared_from_this(), block = std::move(block)] {
+      CurrentScope scope(self.get());
+      block();
+    });
+  }
+
+  // Deferred: on a pool thread it waits in that thread's own queue.
+  void asyncContinuation(std::function<void()> block) override {
+    asio::defer(pool().io, [self = shared_from_this(), block = std::move(block)] {
       CurrentScope scope(self.get());
       block();
     });

@@ -111,11 +111,17 @@ class Sink {
         ++totalDropped_;
         return;
       }
+      const bool first = buffer_.empty();
       buffer_.append(record);
       ++lines_;
       ++enqueued_;
-      if (writerSleeping_) {
-        writerSleeping_ = false;
+      // One wake per batch, not per line: the first line wakes an idle
+      // writer, which then gathers for a moment unless the batch grows big.
+      if (writerIdle_ && first) {
+        writerIdle_ = false;
+        wake = true;
+      } else if (writerGathering_ && bigBatchLocked()) {
+        writerGathering_ = false;
         wake = true;
       }
     }
@@ -126,7 +132,7 @@ class Sink {
     std::unique_lock lock(mutex_);
     const uint64_t target = enqueued_;
     const uint64_t droppedTarget = totalDropped_;
-    writerSleeping_ = false;
+    writerIdle_ = writerGathering_ = false;
     wakeWriter_.notify_one();
     // Bounded: a stuck output must not hang the exit.
     flushed_.wait_for(lock, std::chrono::seconds(2),
@@ -167,10 +173,15 @@ class Sink {
       {
         std::unique_lock lock(mutex_);
         while (buffer_.empty() && dropped_ == 0) {
-          writerSleeping_ = true;
+          writerIdle_ = true;
           wakeWriter_.wait(lock);
         }
-        writerSleeping_ = false;
+        writerIdle_ = false;
+        if (!bigBatchLocked() && dropped_ == 0) {
+          writerGathering_ = true;
+          wakeWriter_.wait_for(lock, kBatchDelay, [this] { return !writerGathering_; });
+          writerGathering_ = false;
+        }
         batch.swap(buffer_);
         buffer_.clear();
         lines_ = 0;
@@ -211,6 +222,10 @@ class Sink {
   }
 
   static constexpr std::size_t capacityBytesDefault = 4u << 20;
+  static constexpr std::size_t kWakeBytes = 256u << 10;
+
+  bool bigBatchLocked() const { return buffer_.size() >= kWakeBytes || lines_ * 2 >= capacityLines_; }
+  static constexpr std::chrono::milliseconds kBatchDelay{2};
 
   std::mutex mutex_;
   std::condition_variable wakeWriter_;
@@ -226,7 +241,8 @@ class Sink {
   uint64_t reportedDropped_ = 0;
   uint64_t enqueued_ = 0;
   uint64_t written_ = 0;
-  bool writerSleeping_ = false;
+  bool writerIdle_ = false;
+  bool writerGathering_ = false;
 };
 
 // Active captures; the count keeps the no-capture path free of the lock.

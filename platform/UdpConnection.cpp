@@ -106,6 +106,8 @@ Resolved resolveName(const std::string& host, uint16_t port) {
 }
 
 // All socket work runs on one strand; user callbacks go to the start queue.
+// Calls and completions are deferred rather than posted: made from a pool
+// thread they continue on that thread instead of waking another one.
 class SocketUdpConnection final : public UdpConnection {
  public:
   explicit SocketUdpConnection(NWEndpoint remote)
@@ -119,26 +121,26 @@ class SocketUdpConnection final : public UdpConnection {
   void start(std::shared_ptr<DispatchQueue> queue) override {
     if (!queue) return;
     auto self = shared();
-    asio::post(strand_, [self, queue = std::move(queue)] { self->doStart(queue); });
+    asio::defer(strand_, [self, queue = std::move(queue)] { self->doStart(queue); });
   }
 
   void send(std::vector<uint8_t> datagram, SendCompletion completion) override {
     auto self = shared();
-    asio::post(strand_, [self, datagram = std::move(datagram), completion = std::move(completion)]() mutable {
+    asio::defer(strand_, [self, datagram = std::move(datagram), completion = std::move(completion)]() mutable {
       self->doSend(std::move(datagram), std::move(completion));
     });
   }
 
   void receiveMessage(ReceiveCompletion completion) override {
     auto self = shared();
-    asio::post(strand_, [self, completion = std::move(completion)]() mutable {
+    asio::defer(strand_, [self, completion = std::move(completion)]() mutable {
       self->doReceive(std::move(completion));
     });
   }
 
   void cancel() override {
     auto self = shared();
-    asio::post(strand_, [self] { self->doCancel(); });
+    asio::defer(strand_, [self] { self->doCancel(); });
   }
 
   NWConnectionState state() const override {
@@ -180,7 +182,7 @@ class SocketUdpConnection final : public UdpConnection {
       else handler = handler_;
     }
     if (handler && queue_) {
-      queue_->async([handler = std::move(handler), next = std::move(next)] { handler(next); });
+      queue_->asyncContinuation([handler = std::move(handler), next = std::move(next)] { handler(next); });
     }
     if (terminal) keepAlive_.reset();
   }
@@ -310,23 +312,28 @@ class SocketUdpConnection final : public UdpConnection {
     }
   }
 
-  // One socket receive at a time, for the oldest waiting completion.
+  // One socket wait at a time, for the oldest waiting completion. The
+  // datagram is read into a per-thread buffer once the socket is readable,
+  // so a connection holds no receive buffer of its own.
   void armReceive() {
     if (receiveArmed_ || receives_.empty() || kind() != NWConnectionState::ready) return;
     receiveArmed_ = true;
-    if (buffer_.empty()) buffer_.resize(65535);
     auto self = shared();
-    socket_.async_receive(asio::buffer(buffer_), [self](const std::error_code& ec, std::size_t size) {
+    socket_.async_wait(udp::socket::wait_read, [self](std::error_code ec) {
       self->receiveArmed_ = false;
       if (ec == asio::error::operation_aborted || self->kind() != NWConnectionState::ready) return;
       if (self->receives_.empty()) return;
+      thread_local std::vector<uint8_t> buffer(65535);
+      std::size_t size = 0;
+      if (!ec) size = self->socket_.receive(asio::buffer(buffer), 0, ec);
+      if (ec == asio::error::would_block || ec == asio::error::try_again) return self->armReceive();
       ReceiveCompletion completion = std::move(self->receives_.front());
       self->receives_.pop_front();
       if (ec) {
         // ECONNREFUSED after an ICMP port unreachable lands here.
         self->deliver(std::move(completion), std::nullopt, NWError::posix(ec.value()));
       } else {
-        self->deliver(std::move(completion), std::vector<uint8_t>(self->buffer_.begin(), self->buffer_.begin() + size),
+        self->deliver(std::move(completion), std::vector<uint8_t>(buffer.begin(), buffer.begin() + size),
                       std::nullopt);
       }
       self->armReceive();
@@ -335,13 +342,14 @@ class SocketUdpConnection final : public UdpConnection {
 
   void complete(SendCompletion completion, std::optional<NWError> error) {
     if (!completion || !queue_) return;
-    queue_->async([completion = std::move(completion), error = std::move(error)] { completion(error); });
+    queue_->asyncContinuation([completion = std::move(completion), error = std::move(error)] { completion(error); });
   }
 
   void deliver(ReceiveCompletion completion, std::optional<std::vector<uint8_t>> data, std::optional<NWError> error) {
     if (!completion || !queue_) return;
     const bool isComplete = !error.has_value();
-    queue_->async([completion = std::move(completion), data = std::move(data), isComplete, error = std::move(error)] {
+    queue_->asyncContinuation([completion = std::move(completion), data = std::move(data), isComplete,
+                               error = std::move(error)] {
       completion(data, isComplete, error);
     });
   }
@@ -363,7 +371,6 @@ class SocketUdpConnection final : public UdpConnection {
   NWError failure_;
   std::deque<PendingSend> queuedSends_;
   std::deque<ReceiveCompletion> receives_;
-  std::vector<uint8_t> buffer_;
 };
 
 }  // namespace
