@@ -50,9 +50,9 @@ class DispatchQueue : public std::enable_shared_from_this<DispatchQueue> {
   DispatchQueue& operator=(const DispatchQueue&) = delete;
 
   virtual void async(std::function<void()> block) = 0;
-  // As async(), for work that continues the calling pool block: it runs
-  // after that block on the same thread, waking no other thread. The caller
-  // must not wait for it.
+  // As async(), for work that continues the calling pool block: it starts
+  // after that block returns and wakes no other thread (the pool thread
+  // picks it up next). The caller must not wait for it.
   virtual void asyncContinuation(std::function<void()> block) { async(std::move(block)); }
   // Runs `block` on this queue after `delay` unless the item is cancelled.
   virtual std::shared_ptr<DispatchWorkItem> asyncAfter(std::chrono::nanoseconds delay, std::function<void()> block) = 0;

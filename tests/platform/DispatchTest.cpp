@@ -252,3 +252,54 @@ TEST(Clock, FakeClockMovesBothTimes) {
   const int64_t a = system->monotonicNanos();
   EXPECT_LE(a, system->monotonicNanos());
 }
+
+// A continuation runs after the block that made it, on its queue; on a
+// serial queue it keeps its place among async blocks.
+TEST(Dispatch, ContinuationRunsAfterItsBlock) {
+  auto global = DispatchQueue::global();
+  std::mutex mutex;
+  std::vector<int> order;
+  std::atomic<bool> onQueue{true};
+  std::atomic<int> done{0};
+  global->async([&] {
+    for (int i = 1; i <= 3; ++i) {
+      global->asyncContinuation([&, i] {
+        if (!global->isCurrent()) onQueue = false;
+        std::lock_guard lock(mutex);
+        order.push_back(i);
+        done.fetch_add(1);
+      });
+    }
+    std::this_thread::sleep_for(5ms);  // a continuation that ran early would land first
+    std::lock_guard lock(mutex);
+    order.push_back(0);
+  });
+  ASSERT_TRUE(waitUntil([&] { return done.load() == 3; }));
+  EXPECT_TRUE(onQueue.load());
+  {
+    std::lock_guard lock(mutex);
+    ASSERT_EQ(order.size(), 4u);
+    EXPECT_EQ(order.front(), 0);
+  }
+  auto serial = DispatchQueue::makeSerial("test.continuation");
+  std::vector<int> serialOrder;  // touched only on the serial queue
+  std::atomic<int> serialDone{0};
+  global->async([&] {
+    for (int i = 0; i < 100; ++i) {
+      auto step = [&, i] {
+        serialOrder.push_back(i);
+        serialDone.fetch_add(1);
+      };
+      if (i % 2) serial->asyncContinuation(step);
+      else serial->async(step);
+    }
+  });
+  // From a thread outside the pool it is a plain async.
+  serial->asyncContinuation([&] { serialDone.fetch_add(1); });
+  ASSERT_TRUE(waitUntil([&] { return serialDone.load() == 101; }));
+  serial->sync([&] {
+    std::vector<int> expected(100);
+    for (int i = 0; i < 100; ++i) expected[i] = i;
+    EXPECT_EQ(serialOrder, expected);
+  });
+}

@@ -189,3 +189,22 @@ TEST(Log, OffSinkWritesNothingButCaptureStillSees) {
   EXPECT_EQ(after.dropped, before.dropped);
   EXPECT_TRUE(capture.contains("silent line"));
 }
+
+// The writer wakes per batch, not per line: lines must still reach the
+// output by themselves, both a lone line and a burst bigger than one batch.
+TEST(Log, LinesReachTheOutputWithoutFlush) {
+  PipeSink sink;
+  platform::NSLog("lone line without flush");
+  const std::string lone =
+      readUntil(sink.readFd(), [](const std::string& out) { return out.find("lone line without flush\n") != std::string::npos; });
+  EXPECT_NE(lone.find("lone line without flush\n"), std::string::npos);
+
+  const uint64_t droppedBefore = platform::logStats().dropped;
+  const std::string filler(200, 'x');
+  for (int i = 0; i < 3000; ++i) platform::NSLog("burst " + std::to_string(i) + " " + filler);
+  platform::NSLog("burst end");
+  const std::string burst =
+      readUntil(sink.readFd(), [](const std::string& out) { return out.find("burst end\n") != std::string::npos; });
+  EXPECT_NE(burst.find("burst end\n"), std::string::npos);
+  EXPECT_EQ(platform::logStats().dropped, droppedBefore);
+}
