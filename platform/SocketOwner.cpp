@@ -8,7 +8,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cstdlib>
 #include <charconv>
 #include <cstring>
 #include <vector>
@@ -16,9 +18,10 @@
 namespace platform {
 namespace {
 
-// Fewer rescans than this apart would let a flood of unknown sockets turn
-// every query into a walk over /proc.
+// After a walk over /proc that found nothing, the next waits this long, so
+// that a flood of unknown sockets cannot turn every query into a walk.
 constexpr auto kMinRescanInterval = std::chrono::milliseconds(5);
+constexpr size_t kMaxTableEntries = 200'000;
 
 // One netlink socket per thread; sock_diag replies are immediate.
 class NetlinkSocket {
@@ -134,22 +137,28 @@ std::optional<uint64_t> SocketOwner::udpSocketInode(const SocketAddress& client,
   return std::nullopt;
 }
 
-void SocketOwner::rescan() {
-  std::unordered_map<uint64_t, std::string> table;
-  DIR* proc = opendir("/proc");
-  if (!proc) return;
-  std::string path, text;
+bool SocketOwner::rescanFor(uint64_t wanted) {
+  std::vector<long> pids;
+  if (DIR* proc = opendir("/proc")) {
+    while (dirent* entry = readdir(proc))
+      if (isNumber(entry->d_name)) pids.push_back(std::strtol(entry->d_name, nullptr, 10));
+    closedir(proc);
+  }
+  // Newest processes first: a socket not yet known most often belongs to one.
+  std::sort(pids.rbegin(), pids.rend());
+  std::vector<std::pair<uint64_t, std::string>> found;
+  bool hit = false;
+  std::string text;
   char link[64];
-  while (dirent* entry = readdir(proc)) {
-    if (!isNumber(entry->d_name)) continue;
-    const std::string base = std::string("/proc/") + entry->d_name;
-    std::string name;
-    path = base + "/fd";
-    DIR* fds = opendir(path.c_str());
+  for (long pid : pids) {
+    const std::string base = "/proc/" + std::to_string(pid);
+    const std::string fdDir = base + "/fd";
+    DIR* fds = opendir(fdDir.c_str());
     if (!fds) continue;
+    std::string name;
     while (dirent* fd = readdir(fds)) {
       if (!isNumber(fd->d_name)) continue;
-      std::string fdPath = path + "/" + fd->d_name;
+      std::string fdPath = fdDir + "/" + fd->d_name;
       ssize_t n = readlink(fdPath.c_str(), link, sizeof link - 1);
       if (n <= 9 || std::memcmp(link, "socket:[", 8) != 0) continue;
       uint64_t inode = 0;
@@ -163,13 +172,17 @@ void SocketOwner::rescan() {
         }
         if (name.empty()) break;
       }
-      table.emplace(inode, name);
+      found.emplace_back(inode, name);
+      hit = hit || inode == wanted;
     }
     closedir(fds);
+    if (hit) break;
   }
-  closedir(proc);
   std::unique_lock lock(tableMutex_);
-  inodeToName_.swap(table);
+  // Socket inodes are not reused soon; a full table is simply started over.
+  if (inodeToName_.size() + found.size() > kMaxTableEntries) inodeToName_.clear();
+  for (auto& [inode, name] : found) inodeToName_[inode] = std::move(name);
+  return hit;
 }
 
 std::string SocketOwner::processNameOfSocketInode(uint64_t inode) {
@@ -186,9 +199,11 @@ std::string SocketOwner::processNameOfSocketInode(uint64_t inode) {
     if (it != inodeToName_.end()) return it->second;
   }
   auto now = std::chrono::steady_clock::now();
-  if (now - lastRescan_ < kMinRescanInterval) return {};
-  rescan();
-  lastRescan_ = std::chrono::steady_clock::now();
+  if (now - lastFailedRescan_ < kMinRescanInterval) return {};
+  if (!rescanFor(inode)) {
+    lastFailedRescan_ = std::chrono::steady_clock::now();
+    return {};
+  }
   std::shared_lock lock(tableMutex_);
   auto it = inodeToName_.find(inode);
   return it != inodeToName_.end() ? it->second : std::string();

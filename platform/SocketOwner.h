@@ -34,12 +34,13 @@ class SocketOwner {
   static std::shared_ptr<SocketOwner> system();
 
  private:
-  void rescan();
+  // Walks /proc, newest processes first, until `inode` is found.
+  bool rescanFor(uint64_t inode);
 
   std::shared_mutex tableMutex_;
   std::unordered_map<uint64_t, std::string> inodeToName_;
   std::mutex rescanMutex_;
-  std::chrono::steady_clock::time_point lastRescan_{};
+  std::chrono::steady_clock::time_point lastFailedRescan_{};
 };
 
 }  // namespace platform
