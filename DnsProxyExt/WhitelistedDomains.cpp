@@ -5,10 +5,10 @@
 namespace dnsproxyext {
 
 std::string policyRequestText(std::string_view organizationId) {
-  std::string text = "{\"function\": \"localDNSMap\",\"companyId\": \"";
-  text.append(organizationId);
-  text += "\"}";
-  return text;
+  // The id is escaped as a JSON string; ordinary ids give the same bytes as plain text.
+  const std::string quoted = nlohmann::json(std::string(organizationId))
+                                 .dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+  return "{\"function\": \"localDNSMap\",\"companyId\": " + quoted + "}";
 }
 
 namespace {

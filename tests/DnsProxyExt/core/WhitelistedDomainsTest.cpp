@@ -1,6 +1,7 @@
 #include "DnsProxyExt/WhitelistedDomains.h"
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 namespace dnsproxyext {
 namespace {
@@ -9,7 +10,10 @@ std::vector<uint8_t> bytes(std::string_view s) { return {s.begin(), s.end()}; }
 
 TEST(WhitelistedDomains, RequestTextIsWrittenExactly) {
   EXPECT_EQ(policyRequestText("org-1"), R"({"function": "localDNSMap","companyId": "org-1"})");
-  EXPECT_EQ(policyRequestText(R"(a"b)"), R"({"function": "localDNSMap","companyId": "a"b"})");
+  // Quotes, backslashes and control bytes cannot break out of the JSON string.
+  EXPECT_EQ(policyRequestText(R"(a"b)"), R"({"function": "localDNSMap","companyId": "a\"b"})");
+  EXPECT_EQ(policyRequestText("a\\b\n"), R"({"function": "localDNSMap","companyId": "a\\b\n"})");
+  EXPECT_TRUE(nlohmann::json::accept(policyRequestText("x\"}, {\"function\": \"other")));
 }
 
 TEST(WhitelistedDomains, DecodesAValidReply) {
