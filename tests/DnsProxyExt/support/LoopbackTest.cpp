@@ -155,6 +155,24 @@ TEST(Loopback, UnansweredExchangesReleaseTheirSockets) {
   UdpServer silent;
   auto clock = std::make_shared<platform::FakeClock>();
   auto queue = std::make_shared<platform::ManualQueue>(clock);
+  {
+    // The I/O pool opens descriptors of its own on first use: one exchange runs to its end first.
+    auto warm = std::make_shared<PolicyUDPClient>(std::vector<uint8_t>{'w'}, PolicyUDPClient::Environment{{}, queue});
+    warm->connectWithUDP("127.0.0.1", silent.port());
+    bool sent = false;
+    for (auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+         !sent && std::chrono::steady_clock::now() < end;) {
+      queue->runPending();
+      sent = silent.receive(10).has_value();
+    }
+    ASSERT_TRUE(sent);
+    const size_t withWarm = openDescriptors();
+    queue->advance(PolicyUDPClient::kReceiveDeadline);
+    ASSERT_TRUE(platform::waitUntil([&] {
+      queue->runPending();
+      return openDescriptors() < withWarm;
+    }, std::chrono::seconds(10)));
+  }
   const size_t baseline = openDescriptors();
   constexpr int kExchanges = 20;
   for (int i = 0; i < kExchanges; ++i) {
