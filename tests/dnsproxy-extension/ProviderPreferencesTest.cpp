@@ -175,7 +175,9 @@ TEST(ProviderPreferencesWatcher, ReportsCreationChangeAndRemoval) {
   p.enabled = false;
   ASSERT_TRUE(p.save(path));
   ASSERT_TRUE(waitUntil([&] { return count() == 3; }, 5s));
-  { std::ofstream(path) << "{broken"; }
+  // Written whole, as the writers do: a truncating open would show an empty file first.
+  { std::ofstream(path + ".tmp") << "{broken"; }
+  ASSERT_EQ(std::rename((path + ".tmp").c_str(), path.c_str()), 0);
   ASSERT_TRUE(waitUntil([&] { return count() == 4; }, 5s));
   std::remove(path.c_str());
   ASSERT_TRUE(waitUntil([&] { return count() == 5; }, 5s));
