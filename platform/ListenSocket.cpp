@@ -1,5 +1,7 @@
 #include "platform/ListenSocket.h"
 
+#include "platform/SocketBuffers.h"
+
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -19,9 +21,7 @@ int openSocket(int family, int type) {
     setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
   } else {
     // Bursts of queries must not overflow the default buffers.
-    int size = 4 << 20;
-    setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
-    setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &size, sizeof size);
+    growSocketBuffers(fd);
   }
   return fd;
 }

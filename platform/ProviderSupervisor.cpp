@@ -95,9 +95,13 @@ void ProviderSupervisor::startLocked(const ProviderPreferences& preferences) {
   }
   running_ = provider;
   runningPreferences_ = preferences;
-  std::lock_guard lock(currentMutex_);
-  current_ = provider;
-  ++startCount_;
+  {
+    std::lock_guard lock(currentMutex_);
+    current_ = provider;
+    ++startCount_;
+  }
+  // New flows reach the provider from here on.
+  NSLog("[NEHost] provider started");
 }
 
 void ProviderSupervisor::sleep() {

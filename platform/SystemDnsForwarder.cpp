@@ -1,5 +1,7 @@
 #include "platform/SystemDnsForwarder.h"
 
+#include "platform/SocketBuffers.h"
+
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
@@ -11,6 +13,7 @@ namespace platform {
 
 SystemDnsForwarder::SystemDnsForwarder(SocketAddress systemDns) : systemDns_(systemDns), slots_(65536) {
   fd_ = socket(systemDns_.family(), SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  if (fd_ >= 0) growSocketBuffers(fd_);  // one socket carries every declined flow
   if (fd_ >= 0 && connect(fd_, systemDns_.sockaddrPtr(), systemDns_.length()) != 0) {
     close(fd_);
     fd_ = -1;

@@ -135,7 +135,8 @@ struct EndToEnd : ::testing::Test {
     auto bound = boundAddresses(program->firstLine());
     ASSERT_EQ(bound.size(), 1u) << program->output();
     listen = bound[0];
-    ASSERT_TRUE(program->waitForOutput("startProxy")) << program->output();
+    // Flows go to the provider only once its start has completed.
+    ASSERT_TRUE(program->waitForOutput("[NEHost] provider started", 30s)) << program->output();
   }
 
   std::optional<Bytes> ask(const Bytes& query, std::chrono::milliseconds wait = 5000ms) {
@@ -199,7 +200,9 @@ TEST_F(EndToEnd, MappedAndWhitelistedDomainsGoToTheirResolversWithoutOptions) {
     auto a = ask(dnsQuery(2, "white.example"), 2000ms);
     return a && a->back() == 4;
   }, 10s));
-  EXPECT_FALSE(vardenotools::inspect(whitelisted.received().back())->hasOpt);
+  auto seen = whitelisted.received();
+  ASSERT_FALSE(seen.empty());
+  EXPECT_FALSE(vardenotools::inspect(seen.back())->hasOpt);
 }
 
 TEST_F(EndToEnd, AnAllowedApplicationGoesToTheSecondResolver) {
@@ -301,7 +304,11 @@ TEST_F(EndToEnd, ReportQueryIsPrintedAndStillAnswered) {
   ASSERT_TRUE(ask(dnsQuery(1, "first.example")));
   auto answer = ask(dnsQuery(2, "vardeno_osx_filter_tf_300_d."));
   ASSERT_TRUE(answer);
-  EXPECT_EQ(vardenotools::inspect(filtering.received().back())->name, "vardeno_osx_filter_tf_300_d.");
+  auto sent = filtering.received();
+  ASSERT_FALSE(sent.empty());
+  auto seen = vardenotools::inspect(sent.back());
+  ASSERT_TRUE(seen);
+  EXPECT_EQ(seen->name, "vardeno_osx_filter_tf_300_d.");
   EXPECT_TRUE(program->waitForOutput("[DNS REQ FLOW] - took: "));
 }
 

@@ -17,6 +17,8 @@
 #include <thread>
 #include <vector>
 
+#include "platform/SocketBuffers.h"
+
 namespace testing_support {
 
 class FakeUdpServer {
@@ -27,6 +29,7 @@ class FakeUdpServer {
 
   explicit FakeUdpServer(Handler handler = {}) : handler_(std::move(handler)) {
     fd_ = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    platform::growSocketBuffers(fd_);  // hundreds of queries may arrive at once
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);

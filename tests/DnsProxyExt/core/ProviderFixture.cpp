@@ -84,7 +84,7 @@ void ProviderFixture::start(std::optional<nlohmann::json> options) {
   env.globalQueue = delayed_;
   env.defaults = platform::UserDefaults::suite(DnsProxyExt::kGroupId);
   env.mdm = mdm_.get();
-  env.resolverClient.answerDeadline = std::chrono::milliseconds(500);
+  env.resolverClient.answerDeadline = answerDeadline_;
   provider_ = std::make_shared<DNSProxyProvider>(env);
   bool done = false;
   provider_->startProxy(std::move(options), [&](std::optional<platform::NEError> error) {

@@ -85,6 +85,9 @@ class ProviderFixture : public ::testing::Test {
   std::unique_ptr<MDMConfigurationManager> mdm_;
   std::unique_ptr<FakeUdpServer> filtering_, second_, local_, mapped_, policy_, relay_;
   std::shared_ptr<DnsProxyExt> provider_;
+  // How long the provider's resolver clients wait for answers; tests of
+  // silent resolvers shorten it before `start`.
+  std::chrono::nanoseconds answerDeadline_ = DnsToolsSocket::DNSSocketClient::kAnswerDeadline;
 };
 
 }  // namespace dnsproxyext::testing

@@ -121,6 +121,7 @@ TEST_F(QueryRoad, ThreeDatagramsGiveThreeAnswersOneReportLineAndCloseAfterTheLas
 }
 
 TEST_F(QueryRoad, SilentResolverEndsTheFlowWithoutWritingAnything) {
+  answerDeadline_ = std::chrono::seconds(1);
   startWithVendorData();
   filtering_->setHandler({});
   auto flow = flowWith("curl", {queryBytes("quiet.example.")});
@@ -136,6 +137,7 @@ TEST_F(QueryRoad, SilentResolverEndsTheFlowWithoutWritingAnything) {
 }
 
 TEST_F(QueryRoad, PartlyAnsweredReadWritesWhatCameAndEndsWithTheResolverError) {
+  answerDeadline_ = std::chrono::seconds(1);
   startWithVendorData();
   filtering_->setHandler([](const Bytes& query) -> std::vector<Bytes> {
     if (DnsToolsSocket::Message::deserialize(query).id == 2) return {};  // the second query gets no answer

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "platform/SocketAddress.h"
+#include "platform/SocketBuffers.h"
 
 namespace testing_support {
 
@@ -26,6 +27,7 @@ class UdpSocket {
   explicit UdpSocket(const char* bindTo = "127.0.0.1:0") {
     auto address = *platform::SocketAddress::parse(bindTo);
     fd_ = socket(address.family(), SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    platform::growSocketBuffers(fd_);
     bind(fd_, address.sockaddrPtr(), address.length());
     socklen_t length = sizeof(sockaddr_storage);
     getsockname(fd_, local_.sockaddrPtr(), &length);
