@@ -2,6 +2,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "platform/JsonNesting.h"
+
 namespace dnsproxyext {
 
 std::string policyRequestText(std::string_view organizationId) {
@@ -26,6 +28,8 @@ const nlohmann::json& member(const nlohmann::json& object, const char* key, nloh
 std::variant<WhitelistedDomains, std::string> decodeWhitelistedDomains(std::span<const uint8_t> reply) {
   using value_t = nlohmann::json::value_t;
   try {
+    if (!platform::jsonNestingWithin(reply.data(), reply.size()))
+      return std::string("dataCorrupted(nesting deeper than ") + std::to_string(platform::kMaxJsonNesting) + ")";
     nlohmann::json root = nlohmann::json::parse(reply.begin(), reply.end());
     if (!root.is_object()) return std::string("typeMismatch(WhitelistedDomains, top level is not an object)");
     WhitelistedDomains out;

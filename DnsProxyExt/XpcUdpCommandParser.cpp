@@ -2,6 +2,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "platform/JsonNesting.h"
+
 namespace dnsproxyext {
 
 std::string_view XpcUdpCommandParser::rawValue(CmdType type) {
@@ -33,6 +35,7 @@ std::optional<std::vector<uint8_t>> XpcUdpCommandParser::encodeCommand(const Xpc
 }
 
 std::optional<XpcUdpCommand> XpcUdpCommandParser::decodeCommand(std::span<const uint8_t> data) {
+  if (!platform::jsonNestingWithin(data.data(), data.size())) return std::nullopt;
   nlohmann::json object = nlohmann::json::parse(data.begin(), data.end(), nullptr, false);
   if (!object.is_object()) return std::nullopt;
   auto type = object.find("cmdType");

@@ -5,6 +5,7 @@
 
 #include <thread>
 
+#include "platform/JsonNesting.h"
 #include "platform/XpcConnectionQueue.h"
 #include "platform/XpcWire.h"
 
@@ -74,7 +75,8 @@ void XpcConnection::readLoop() {
 }
 
 void XpcConnection::handleLine(const std::string& line) {
-  nlohmann::json call = nlohmann::json::parse(line, nullptr, false);
+  nlohmann::json call;
+  if (jsonNestingWithin(line)) call = nlohmann::json::parse(line, nullptr, false);
   if (!call.is_object()) {
     answer(errorAnswer(nullptr, "malformed call"));
     return;
