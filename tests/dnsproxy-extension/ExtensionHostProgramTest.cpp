@@ -4,6 +4,7 @@
 
 #include "platform/ProviderPreferences.h"
 #include "support/ChildProcess.h"
+#include "support/ListeningLine.h"
 #include "support/LoopbackUdp.h"
 
 using namespace platform;
@@ -11,17 +12,6 @@ using namespace testing_support;
 using namespace std::chrono_literals;
 
 namespace {
-
-std::vector<SocketAddress> boundAddresses(const std::string& firstLine) {
-  std::vector<SocketAddress> out;
-  const std::string prefix = "listening on ";
-  if (firstLine.rfind(prefix, 0) != 0) return out;
-  std::istringstream words(firstLine.substr(prefix.size()));
-  std::string word;
-  while (words >> word)
-    if (auto a = SocketAddress::parse(word)) out.push_back(*a);
-  return out;
-}
 
 struct ProgramFixture : ::testing::Test {
   TempDir root;

@@ -10,6 +10,7 @@
 #include "platform/ProcessRunner.h"
 #include "platform/ProviderPreferences.h"
 #include "support/ChildProcess.h"
+#include "support/ListeningLine.h"
 #include "support/LoopbackUdp.h"
 #include "tools/DnsQueryInspector.h"
 
@@ -61,17 +62,6 @@ std::optional<Bytes> fakeAnswer(const Bytes& query, uint8_t lastOctet) {
 int64_t nowMillis() {
   return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
       .count();
-}
-
-std::vector<SocketAddress> boundAddresses(const std::string& firstLine) {
-  std::vector<SocketAddress> out;
-  const std::string prefix = "listening on ";
-  if (firstLine.rfind(prefix, 0) != 0) return out;
-  std::istringstream words(firstLine.substr(prefix.size()));
-  std::string word;
-  while (words >> word)
-    if (auto a = SocketAddress::parse(word)) out.push_back(*a);
-  return out;
 }
 
 std::string fdList(pid_t pid) {

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "ScriptedConnection.h"
+#include "QueryMessage.h"
 #include "dns/DNSSocketClient.h"
 #include "dns/Message.h"
 #include "platform/Dispatch.h"
@@ -12,19 +13,12 @@
 #include "platform/MemoryUdpFlow.h"
 
 using namespace DnsToolsSocket;
+using clienttest::query;
 using clienttest::ScriptedConnection;
 using platform::NWConnectionState;
 using platform::NWHostEndpoint;
 
 namespace {
-
-std::vector<uint8_t> query(uint16_t id, const std::string& name) {
-  Message m;
-  m.id = id;
-  m.recursionDesired = true;
-  m.questions.push_back(Question{name, 1, false, 1});
-  return m.serialize();
-}
 
 std::vector<uint8_t> answer(uint16_t id, const std::string& name) {
   Message m;

@@ -5,6 +5,7 @@
 #include <mutex>
 
 #include "LoopbackResolver.h"
+#include "QueryMessage.h"
 #include "dns/DNSSocketClient.h"
 #include "dns/DnsSafeSearchClient.h"
 #include "dns/Message.h"
@@ -12,18 +13,11 @@
 #include "platform/MemoryUdpFlow.h"
 
 using namespace DnsToolsSocket;
+using clienttest::query;
 using clienttest::LoopbackResolver;
 using platform::NWHostEndpoint;
 
 namespace {
-
-std::vector<uint8_t> query(uint16_t id, const std::string& name) {
-  Message m;
-  m.id = id;
-  m.recursionDesired = true;
-  m.questions.push_back(Question{name, 1, false, 1});
-  return m.serialize();
-}
 
 std::vector<uint8_t> answerTo(const std::vector<uint8_t>& q) {
   Message m = Message::deserialize(q);
