@@ -1,115 +1,30 @@
 #pragma once
 // Small loopback UDP helpers for tests: a client socket and a responder
 // thread that answers each datagram through a callback.
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/eventfd.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
-#include <atomic>
-#include <chrono>
 #include <functional>
-#include <mutex>
 #include <optional>
-#include <thread>
+#include <string>
 #include <vector>
 
-#include "platform/SocketAddress.h"
-#include "platform/SocketBuffers.h"
+#include "support/LoopbackUdpServer.h"
 
 namespace testing_support {
 
-using Bytes = std::vector<uint8_t>;
-
-class UdpSocket {
- public:
-  explicit UdpSocket(const char* bindTo = "127.0.0.1:0") {
-    auto address = *platform::SocketAddress::parse(bindTo);
-    fd_ = socket(address.family(), SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    platform::growSocketBuffers(fd_);
-    bind(fd_, address.sockaddrPtr(), address.length());
-    socklen_t length = sizeof(sockaddr_storage);
-    getsockname(fd_, local_.sockaddrPtr(), &length);
-  }
-  ~UdpSocket() { close(fd_); }
-  UdpSocket(const UdpSocket&) = delete;
-  UdpSocket& operator=(const UdpSocket&) = delete;
-
-  int fd() const { return fd_; }
-  const platform::SocketAddress& local() const { return local_; }
-  void sendTo(const platform::SocketAddress& to, const Bytes& data) const {
-    sendto(fd_, data.data(), data.size(), 0, to.sockaddrPtr(), to.length());
-  }
-  std::optional<Bytes> receive(std::chrono::milliseconds timeout = std::chrono::milliseconds(3000),
-                               platform::SocketAddress* from = nullptr) const {
-    pollfd p{fd_, POLLIN, 0};
-    if (poll(&p, 1, static_cast<int>(timeout.count())) <= 0) return std::nullopt;
-    Bytes buffer(65536);
-    platform::SocketAddress peer;
-    socklen_t length = sizeof(sockaddr_storage);
-    ssize_t n = recvfrom(fd_, buffer.data(), buffer.size(), 0, peer.sockaddrPtr(), &length);
-    if (n < 0) return std::nullopt;
-    buffer.resize(static_cast<size_t>(n));
-    if (from) *from = peer;
-    return buffer;
-  }
-
- private:
-  int fd_ = -1;
-  platform::SocketAddress local_;
-};
-
 // Answers every datagram with what `answer` returns (none: silence).
-class UdpResponder {
+class UdpResponder : private LoopbackUdpServer {
  public:
   using Answer = std::function<std::optional<Bytes>(const Bytes& query)>;
   explicit UdpResponder(Answer answer, const char* bindTo = "127.0.0.1:0")
-      : socket_(bindTo), answer_(std::move(answer)), stopFd_(eventfd(0, EFD_CLOEXEC)) {
-    thread_ = std::thread([this] { loop(); });
-  }
-  ~UdpResponder() {
-    uint64_t one = 1;
-    (void)!write(stopFd_, &one, sizeof one);
-    thread_.join();
-    close(stopFd_);
-  }
-  const platform::SocketAddress& address() const { return socket_.local(); }
-  std::vector<Bytes> received() const {
-    std::lock_guard lock(mutex_);
-    return received_;
-  }
-  size_t receivedCount() const {
-    std::lock_guard lock(mutex_);
-    return received_.size();
-  }
-
- private:
-  void loop() {
-    pollfd fds[2] = {{socket_.fd(), POLLIN, 0}, {stopFd_, POLLIN, 0}};
-    Bytes buffer(65536);
-    for (;;) {
-      if (poll(fds, 2, -1) <= 0) continue;
-      if (fds[1].revents) return;
-      platform::SocketAddress peer;
-      socklen_t length = sizeof(sockaddr_storage);
-      ssize_t n = recvfrom(socket_.fd(), buffer.data(), buffer.size(), 0, peer.sockaddrPtr(), &length);
-      if (n < 0) continue;
-      Bytes query(buffer.begin(), buffer.begin() + n);
-      {
-        std::lock_guard lock(mutex_);
-        received_.push_back(query);
-      }
-      if (auto reply = answer_(query)) socket_.sendTo(peer, *reply);
-    }
-  }
-
-  UdpSocket socket_;
-  Answer answer_;
-  int stopFd_;
-  mutable std::mutex mutex_;
-  std::vector<Bytes> received_;
-  std::thread thread_;
+      : LoopbackUdpServer(
+            [answer = std::move(answer)](const Bytes& query) {
+              std::vector<Bytes> replies;
+              if (auto reply = answer(query)) replies.push_back(std::move(*reply));
+              return replies;
+            },
+            bindTo) {}
+  using LoopbackUdpServer::address;
+  using LoopbackUdpServer::received;
+  using LoopbackUdpServer::receivedCount;
 };
 
 // A minimal DNS query for `name` type A with the given ID.
