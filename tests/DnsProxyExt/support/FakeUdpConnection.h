@@ -3,25 +3,17 @@
 // delivers incoming datagrams. Callbacks run on the queue given to start().
 #include <memory>
 #include <mutex>
+#include <stdexcept>
 #include <vector>
 
-#include "platform/UdpConnection.h"
+#include "support/ScriptedUdpBase.h"
 
 namespace testsupport {
 
-class FakeUdpConnection : public platform::UdpConnection {
+class FakeUdpConnection : public testing_support::ScriptedUdpBase {
  public:
-  explicit FakeUdpConnection(platform::NWEndpoint remote) : remote_(std::move(remote)) {}
+  using ScriptedUdpBase::ScriptedUdpBase;
 
-  void setStateUpdateHandler(StateHandler handler) override {
-    std::lock_guard lock(mutex_);
-    handler_ = std::move(handler);
-  }
-  void start(std::shared_ptr<platform::DispatchQueue> queue) override {
-    std::lock_guard lock(mutex_);
-    queue_ = std::move(queue);
-    started = true;
-  }
   void send(std::vector<uint8_t> datagram, SendCompletion completion) override {
     std::lock_guard lock(mutex_);
     sent.push_back(std::move(datagram));
@@ -29,59 +21,40 @@ class FakeUdpConnection : public platform::UdpConnection {
   }
   void receiveMessage(ReceiveCompletion completion) override {
     std::lock_guard lock(mutex_);
-    receives.push_back(std::move(completion));
+    receives_.push_back(std::move(completion));
   }
   void cancel() override {
     std::lock_guard lock(mutex_);
     ++cancelCount;
     state_.kind = platform::NWConnectionState::cancelled;
   }
-  platform::NWConnectionState state() const override {
-    std::lock_guard lock(mutex_);
-    return state_;
-  }
-  const platform::NWEndpoint& endpoint() const override { return remote_; }
   std::optional<std::string> currentPath() const override { return path; }
 
   // Test side.
   void moveTo(platform::NWConnectionState state) {
     StateHandler handler;
-    std::shared_ptr<platform::DispatchQueue> queue;
     {
       std::lock_guard lock(mutex_);
       state_ = state;
       handler = handler_;
-      queue = queue_;
     }
-    if (handler && queue) queue->async([handler, state] { handler(state); });
+    if (handler) post([handler, state] { handler(state); });
   }
   void completeSend(size_t index, std::optional<platform::NWError> error = std::nullopt) {
     SendCompletion completion;
-    std::shared_ptr<platform::DispatchQueue> queue;
     {
       std::lock_guard lock(mutex_);
       completion = sendCompletions.at(index);
-      queue = queue_;
     }
-    queue->async([completion, error] { if (completion) completion(error); });
+    post([completion, error] { if (completion) completion(error); });
   }
-  // Completes the oldest armed receive.
+  // Completes the oldest armed receive; there must be one.
   void deliver(std::optional<std::vector<uint8_t>> data, bool isComplete = true,
                std::optional<platform::NWError> error = std::nullopt) {
-    ReceiveCompletion completion;
-    std::shared_ptr<platform::DispatchQueue> queue;
-    {
-      std::lock_guard lock(mutex_);
-      completion = receives.at(0);
-      receives.erase(receives.begin());
-      queue = queue_;
-    }
-    queue->async([completion, data, isComplete, error] { completion(data, isComplete, error); });
+    if (!ScriptedUdpBase::deliver(std::move(data), isComplete, std::move(error)))
+      throw std::out_of_range("FakeUdpConnection::deliver: no armed receive");
   }
-  size_t armedReceives() const {
-    std::lock_guard lock(mutex_);
-    return receives.size();
-  }
+  size_t armedReceives() const { return pendingReceives(); }
   std::vector<std::vector<uint8_t>> sentDatagrams() const {
     std::lock_guard lock(mutex_);
     return sent;
@@ -92,14 +65,9 @@ class FakeUdpConnection : public platform::UdpConnection {
   std::optional<std::string> path;
   std::vector<std::vector<uint8_t>> sent;
   std::vector<SendCompletion> sendCompletions;
-  std::vector<ReceiveCompletion> receives;
 
  private:
-  mutable std::mutex mutex_;
-  platform::NWEndpoint remote_;
-  StateHandler handler_;
-  std::shared_ptr<platform::DispatchQueue> queue_;
-  platform::NWConnectionState state_;
+  void startedLocked() override { started = true; }
 };
 
 // A factory that records every connection it makes.

@@ -8,23 +8,14 @@
 #include <optional>
 #include <vector>
 
-#include "platform/UdpConnection.h"
+#include "support/ScriptedUdpBase.h"
 
 namespace clienttest {
 
-class ScriptedConnection : public platform::UdpConnection {
+class ScriptedConnection : public testing_support::ScriptedUdpBase {
  public:
-  explicit ScriptedConnection(platform::NWEndpoint remote) : remote_(std::move(remote)) {}
+  using ScriptedUdpBase::ScriptedUdpBase;
 
-  void setStateUpdateHandler(StateHandler handler) override {
-    std::lock_guard lock(mutex_);
-    handler_ = std::move(handler);
-  }
-  void start(std::shared_ptr<platform::DispatchQueue> queue) override {
-    std::lock_guard lock(mutex_);
-    queue_ = std::move(queue);
-    started_ = true;
-  }
   void send(std::vector<uint8_t> datagram, SendCompletion completion) override {
     std::lock_guard lock(mutex_);
     if (cancelled_) return;
@@ -38,7 +29,6 @@ class ScriptedConnection : public platform::UdpConnection {
   }
   void cancel() override {
     StateHandler handler;
-    std::shared_ptr<platform::DispatchQueue> queue;
     std::deque<ReceiveCompletion> droppedReceives;  // destroyed after unlocking
     std::vector<SendCompletion> droppedSends;
     {
@@ -50,24 +40,18 @@ class ScriptedConnection : public platform::UdpConnection {
       droppedSends.swap(sendCompletions_);
       handler = std::move(handler_);  // a finished connection lets go of its handler
       handler_ = nullptr;
-      queue = queue_;
     }
-    if (handler && queue) {
-      auto self = shared_from_this();
-      queue->async([self, handler] { handler({platform::NWConnectionState::cancelled, std::nullopt}); });
+    if (handler) {
+      post([self = shared_from_this(), handler] {
+        handler({platform::NWConnectionState::cancelled, std::nullopt});
+      });
     }
   }
-  platform::NWConnectionState state() const override {
-    std::lock_guard lock(mutex_);
-    return state_;
-  }
-  const platform::NWEndpoint& endpoint() const override { return remote_; }
   std::optional<std::string> currentPath() const override { return std::nullopt; }
 
   // Test side.
   void moveTo(platform::NWConnectionState state) {
     StateHandler handler;
-    std::shared_ptr<platform::DispatchQueue> queue;
     std::deque<ReceiveCompletion> droppedReceives;
     std::vector<SendCompletion> droppedSends;
     {
@@ -79,50 +63,27 @@ class ScriptedConnection : public platform::UdpConnection {
         droppedReceives.swap(receives_);
         droppedSends.swap(sendCompletions_);
       }
-      queue = queue_;
     }
     if (!handler) return;
-    auto self = shared_from_this();
-    queue->async([self, handler, state] { handler(state); });
+    post([self = shared_from_this(), handler, state] { handler(state); });
   }
   // Completes every send made so far; the one at `failIndex` with an error.
   void completeSends(std::optional<size_t> failIndex = std::nullopt) {
     std::vector<SendCompletion> completions;
-    std::shared_ptr<platform::DispatchQueue> queue;
     {
       std::lock_guard lock(mutex_);
       completions.swap(sendCompletions_);
-      queue = queue_;
     }
     for (size_t i = 0; i < completions.size(); ++i) {
       std::optional<platform::NWError> error;
       if (failIndex && *failIndex == i) error = platform::NWError::posix(ENOBUFS);
-      queue->async([c = completions[i], error] { c(error); });
+      post([c = completions[i], error] { c(error); });
     }
-  }
-  // Hands `data` to the oldest pending receive; false when none is pending.
-  bool deliver(std::optional<std::vector<uint8_t>> data, bool isComplete = true,
-               std::optional<platform::NWError> error = std::nullopt) {
-    ReceiveCompletion completion;
-    std::shared_ptr<platform::DispatchQueue> queue;
-    {
-      std::lock_guard lock(mutex_);
-      if (receives_.empty()) return false;
-      completion = std::move(receives_.front());
-      receives_.pop_front();
-      queue = queue_;
-    }
-    queue->async([completion, data, isComplete, error] { completion(data, isComplete, error); });
-    return true;
   }
 
   std::vector<std::vector<uint8_t>> sent() const {
     std::lock_guard lock(mutex_);
     return sent_;
-  }
-  size_t pendingReceives() const {
-    std::lock_guard lock(mutex_);
-    return receives_.size();
   }
   bool started() const {
     std::lock_guard lock(mutex_);
@@ -134,14 +95,10 @@ class ScriptedConnection : public platform::UdpConnection {
   }
 
  private:
-  const platform::NWEndpoint remote_;
-  mutable std::mutex mutex_;
-  StateHandler handler_;
-  std::shared_ptr<platform::DispatchQueue> queue_;
-  platform::NWConnectionState state_;
+  void startedLocked() override { started_ = true; }
+
   std::vector<std::vector<uint8_t>> sent_;
   std::vector<SendCompletion> sendCompletions_;
-  std::deque<ReceiveCompletion> receives_;
   bool started_ = false;
   bool cancelled_ = false;
 };
