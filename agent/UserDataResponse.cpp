@@ -1,5 +1,6 @@
 #include "agent/UserDataResponse.h"
 
+#include "platform/JsonNesting.h"
 #include "platform/Log.h"
 
 namespace agent {
@@ -8,27 +9,6 @@ namespace {
 // The platform decoder's texts.
 constexpr const char* kMissing = "The data couldn\u2019t be read because it is missing.";
 constexpr const char* kWrongFormat = "The data couldn\u2019t be read because it isn\u2019t in the correct format.";
-constexpr std::size_t kMaxDepth = 256;
-
-// Nesting depth outside strings; parsing deeper bodies is refused.
-bool nestingWithin(std::span<const uint8_t> body, std::size_t limit) {
-  std::size_t depth = 0;
-  bool inString = false, escaped = false;
-  for (uint8_t c : body) {
-    if (inString) {
-      if (escaped) escaped = false;
-      else if (c == '\\') escaped = true;
-      else if (c == '"') inString = false;
-    } else if (c == '"') {
-      inString = true;
-    } else if (c == '[' || c == '{') {
-      if (++depth > limit) return false;
-    } else if ((c == ']' || c == '}') && depth > 0) {
-      --depth;
-    }
-  }
-  return true;
-}
 
 // False when the key holds something other than text or null.
 bool optionalText(const nlohmann::json& object, const char* key, std::optional<std::string>& out) {
@@ -42,7 +22,8 @@ bool optionalText(const nlohmann::json& object, const char* key, std::optional<s
 }  // namespace
 
 std::variant<UserDataResponse, std::string> UserDataResponse::decode(std::span<const uint8_t> body) {
-  if (!nestingWithin(body, kMaxDepth)) return std::string(kWrongFormat);
+  // Parsing deeply nested bodies is refused.
+  if (!platform::jsonNestingWithin(body.data(), body.size())) return std::string(kWrongFormat);
   nlohmann::json root = nlohmann::json::parse(body.begin(), body.end(), nullptr, false);
   if (root.is_discarded() || !root.is_object()) return std::string(kWrongFormat);
   UserDataResponse answer;
