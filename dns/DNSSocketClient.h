@@ -14,8 +14,7 @@
 #include <utility>
 #include <vector>
 
-#include "dns/AnswerMatcher.h"
-#include "dns/SerialDelivery.h"
+#include "dns/UdpAnswerExchange.h"
 #include "platform/Dispatch.h"
 #include "platform/NEAppProxyUDPFlow.h"
 #include "platform/NWHostEndpoint.h"
@@ -23,7 +22,7 @@
 
 namespace DnsToolsSocket {
 
-class DNSSocketClient : public std::enable_shared_from_this<DNSSocketClient> {
+class DNSSocketClient : public UdpAnswerExchange {
  public:
   using Flow = std::shared_ptr<platform::NEAppProxyUDPFlow>;
   using Callback = std::function<void(Flow flow, std::optional<std::vector<uint8_t>> datagram,
@@ -44,9 +43,6 @@ class DNSSocketClient : public std::enable_shared_from_this<DNSSocketClient> {
                   std::vector<platform::NWHostEndpoint> endpoints);
   DNSSocketClient(Flow flow, std::vector<std::vector<uint8_t>> inBoundDatagrams,
                   std::vector<platform::NWHostEndpoint> endpoints, Environment environment);
-  ~DNSSocketClient();
-  DNSSocketClient(const DNSSocketClient&) = delete;
-  DNSSocketClient& operator=(const DNSSocketClient&) = delete;
 
   // Set before connectWithDNS.
   Callback onDataReceived;
@@ -60,30 +56,22 @@ class DNSSocketClient : public std::enable_shared_from_this<DNSSocketClient> {
   void sendUDPDatagrams(const std::vector<std::vector<uint8_t>>&, const std::vector<platform::NWHostEndpoint>&) {}
   void receiveUDP(const std::function<void()>&) {}
 
-  const std::vector<std::vector<uint8_t>>& inBoundDatagrams() const { return inBoundDatagrams_; }
+  const std::vector<std::vector<uint8_t>>& inBoundDatagrams() const { return queries_; }
   const std::vector<platform::NWHostEndpoint>& endpoints() const { return endpoints_; }
   const Flow& flow() const { return flow_; }
   // Monotonic nanoseconds of creation or of the last send that completed.
   int64_t dataWasSent() const { return dataWasSent_.load(); }
-  std::shared_ptr<platform::UdpConnection> connection() const;
 
  private:
-  // State of one ready connection: which queries are answered.
-  struct Run {
-    explicit Run(const std::vector<std::vector<uint8_t>>& queries) : matcher(queries) {}
-    AnswerMatcher matcher;
-  };
-
-  void connectToUDP(const platform::NWEndpoint& remote);
-  void handleState(const std::shared_ptr<platform::UdpConnection>& connection, const platform::NWConnectionState& state);
-  void sendAll(const std::shared_ptr<platform::UdpConnection>& connection);
-  void handleSent(const std::shared_ptr<platform::UdpConnection>& connection, const std::shared_ptr<Run>& run,
-                  size_t index, const std::optional<platform::NWError>& error);
-  void armReceive(const std::shared_ptr<platform::UdpConnection>& connection, const std::shared_ptr<Run>& run,
-                  size_t index);
-  void handleReceive(const std::shared_ptr<platform::UdpConnection>& connection, const std::shared_ptr<Run>& run,
-                     size_t index, std::optional<std::vector<uint8_t>> content, bool isComplete,
-                     std::optional<platform::NWError> error);
+  void fail(platform::NWError error) override;
+  void answerLocked(std::vector<uint8_t> answer, size_t matched, bool last, size_t answered) override;
+  // An error ends the read; otherwise the partial datagram goes to the owner.
+  void incomplete(std::optional<std::vector<uint8_t>> content, size_t index,
+                  std::optional<platform::NWError> error) override;
+  // Frees the socket in order with the deliveries; the owner has nothing to hear.
+  void endWithoutQueries(const std::shared_ptr<platform::UdpConnection>& connection) override;
+  void stateChanged(const platform::NWConnectionState& state) override;
+  void sent() override;
   // Ends the read once: a last callback with isFinished true, then the connection is cancelled.
   void finish(std::optional<std::vector<uint8_t>> datagram, std::optional<platform::NWHostEndpoint> endpoint,
               platform::NWError error);
@@ -100,23 +88,15 @@ class DNSSocketClient : public std::enable_shared_from_this<DNSSocketClient> {
   // Queues under mutex_; call delivery_.drain() after unlocking.
   void enqueueLocked(Delivery delivery);
   void deliver(Delivery& delivery);
-  bool isCurrentLocked(const std::shared_ptr<platform::UdpConnection>& connection) const {
-    return !finished_ && connection_ == connection;
-  }
   std::optional<platform::NWHostEndpoint> endpointAt(size_t index) const;
+  std::shared_ptr<DNSSocketClient> self() {
+    return std::static_pointer_cast<DNSSocketClient>(shared_from_this());
+  }
 
-  const std::vector<std::vector<uint8_t>> inBoundDatagrams_;
   const std::vector<platform::NWHostEndpoint> endpoints_;
   const Flow flow_;
-  const std::string hash_;  // the flow's hash as the logs print it
-  Environment environment_;
+  const std::string& hash_ = names_.id;  // the flow's hash as the logs print it
   std::atomic<int64_t> dataWasSent_;
-
-  mutable std::mutex mutex_;
-  std::shared_ptr<platform::UdpConnection> connection_;
-  std::shared_ptr<platform::DispatchWorkItem> deadline_;
-  bool finished_ = false;
-  SerialDelivery delivery_;
   size_t deliveredAnswers_ = 0;  // touched only by deliveries, which never overlap
 };
 

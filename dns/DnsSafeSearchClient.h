@@ -6,19 +6,17 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
 
-#include "dns/AnswerMatcher.h"
-#include "dns/SerialDelivery.h"
+#include "dns/UdpAnswerExchange.h"
 #include "platform/Dispatch.h"
 #include "platform/UdpConnection.h"
 
 namespace DnsToolsSocket {
 
-class DnsSafeSearchClient : public std::enable_shared_from_this<DnsSafeSearchClient> {
+class DnsSafeSearchClient : public UdpAnswerExchange {
  public:
   using Callback = std::function<void(std::optional<bool> allAnswered, std::optional<platform::NWError> error)>;
 
@@ -34,42 +32,27 @@ class DnsSafeSearchClient : public std::enable_shared_from_this<DnsSafeSearchCli
   DnsSafeSearchClient(std::vector<std::vector<uint8_t>> data, std::optional<std::string> url, Callback onDataReceived);
   DnsSafeSearchClient(std::vector<std::vector<uint8_t>> data, std::optional<std::string> url, Callback onDataReceived,
                       Environment environment);
-  ~DnsSafeSearchClient();
-  DnsSafeSearchClient(const DnsSafeSearchClient&) = delete;
-  DnsSafeSearchClient& operator=(const DnsSafeSearchClient&) = delete;
 
   Callback onDataReceived;
 
   void start();
-  std::shared_ptr<platform::UdpConnection> connection() const;
 
  private:
-  void connectToUDP(const platform::NWEndpoint& remote);
-  void handleState(const std::shared_ptr<platform::UdpConnection>& connection, const platform::NWConnectionState& state);
-  void sendAll(const std::shared_ptr<platform::UdpConnection>& connection);
-  void armReceive(const std::shared_ptr<platform::UdpConnection>& connection,
-                  const std::shared_ptr<AnswerMatcher>& matcher, size_t index);
-  void handleReceive(const std::shared_ptr<platform::UdpConnection>& connection,
-                     const std::shared_ptr<AnswerMatcher>& matcher, size_t index,
-                     std::optional<std::vector<uint8_t>> content, bool isComplete);
   // Last report when the answers cannot all come: (false, error), then cancel.
-  void finish(platform::NWError error);
+  void fail(platform::NWError error) override;
+  void answerLocked(std::vector<uint8_t> answer, size_t matched, bool last, size_t answered) override;
+  // Nothing will be answered: frees the socket without a report.
+  void endWithoutQueries(const std::shared_ptr<platform::UdpConnection>& connection) override;
+  // A receive error is not reported (no incomplete()): the deadline ends a read that stalls.
   void enqueueLocked(std::optional<bool> allAnswered, std::optional<platform::NWError> error, bool cancelAfter,
                      size_t answered);
-  bool isCurrentLocked(const std::shared_ptr<platform::UdpConnection>& connection) const {
-    return !finished_ && connection_ == connection;
+  std::shared_ptr<DnsSafeSearchClient> self() {
+    return std::static_pointer_cast<DnsSafeSearchClient>(shared_from_this());
   }
 
   const std::optional<std::string> url_;
-  const std::vector<std::vector<uint8_t>> data_;
-  const std::string urlText_;  // U of the logs: Optional("...") or nil
-  Environment environment_;
-
-  mutable std::mutex mutex_;
-  std::shared_ptr<platform::UdpConnection> connection_;
-  std::shared_ptr<platform::DispatchWorkItem> deadline_;
-  bool finished_ = false;
-  SerialDelivery delivery_;
+  const std::optional<platform::NWEndpoint> server_;
+  const std::string& urlText_ = names_.id;  // U of the logs: Optional("...") or nil
 };
 
 }  // namespace DnsToolsSocket
