@@ -15,6 +15,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <thread>
+#include <utility>
 
 namespace platform {
 
@@ -73,9 +74,19 @@ void appendPrefix(std::string& out) {
   out.append(process);
 }
 
-// Bounded buffer between callers and one writer thread. Callers append
-// under a short lock; the writer swaps the buffer out and writes it with
-// no lock held. Never destroyed, so logging during exit stays safe.
+// Bounded buffer between callers and one writer thread, split in shards so
+// callers rarely meet on a lock. Each thread appends to its own shard (picked
+// once, round robin); each record carries a number from one global counter,
+// taken under the shard lock, so every shard is sorted by number. The writer
+// reads the counter (the cut), then takes the shards one by one: every record
+// numbered below the cut is in what it took, so it writes exactly those,
+// merged by number, and keeps the rest for the next batch. Lines thus keep
+// the order in which they were logged, across threads as well.
+// Shards queue on credit (lines and bytes) drawn in chunks from one pool
+// holding the capacity; the writer gives back unused credit when it takes a
+// shard and the credit of records once merged, so queued records and credit
+// together never exceed the capacity. Never destroyed, so logging during
+// exit stays safe.
 class Sink {
  public:
   Sink() : kind_(kindFromEnvironment()) {
@@ -102,97 +113,273 @@ class Sink {
       record.append(line);
       record.push_back('\n');
     }
-    bool wake = false;
+    const std::size_t size = record.size();
+    Shard& shard = shards_[shardOfThisThread()];
+    bool big = false;
     {
-      std::lock_guard lock(mutex_);
+      std::lock_guard lock(shard.mutex);
       if (kind != kind_.load(std::memory_order_relaxed)) return;  // switched while formatting
-      if (lines_ >= capacityLines_ || buffer_.size() + record.size() > capacityBytes_) {
-        ++dropped_;
-        ++totalDropped_;
-        return;
-      }
-      const bool first = buffer_.empty();
-      buffer_.append(record);
-      ++lines_;
-      ++enqueued_;
-      // One wake per batch, not per line: the first line wakes an idle
-      // writer, which then gathers for a moment unless the batch grows big.
-      if (writerIdle_ && first) {
-        writerIdle_ = false;
-        wake = true;
-      } else if (writerGathering_ && bigBatchLocked()) {
-        writerGathering_ = false;
-        wake = true;
+      if ((shard.creditLines == 0 || shard.creditBytes < size) && !drawCredit(shard, size, big)) {
+        // Counted under the lock; seq_cst pairs with the writer going idle.
+        shard.dropped.store(shard.dropped.load(std::memory_order_relaxed) + 1);
+        big = true;
+      } else {
+        --shard.creditLines;
+        shard.creditBytes -= size;
+        const RecordHeader header{sequence_.fetch_add(1), static_cast<uint32_t>(size)};
+        shard.buffer.append(reinterpret_cast<const char*>(&header), sizeof header);
+        shard.buffer.append(record);
       }
     }
-    if (wake) wakeWriter_.notify_one();
+    wakeIfWaiting(big);
   }
 
   void flush() {
-    std::unique_lock lock(mutex_);
-    const uint64_t target = enqueued_;
-    const uint64_t droppedTarget = totalDropped_;
-    writerIdle_ = writerGathering_ = false;
-    wakeWriter_.notify_one();
+    const uint64_t target = sequence_.load();
+    const uint64_t droppedTarget = droppedSoFar();
+    std::unique_lock lock(writerMutex_);
+    ++flushWaiters_;
+    if (state_.load() != WriterState::busy) {
+      state_.store(WriterState::busy);
+      wakeWriter_.notify_one();
+    }
     // Bounded: a stuck output must not hang the exit.
     flushed_.wait_for(lock, std::chrono::seconds(2),
                       [&] { return written_ >= target && reportedDropped_ >= droppedTarget; });
+    --flushWaiters_;
   }
 
-  LogStats stats() {
-    std::lock_guard lock(mutex_);
-    return LogStats{enqueued_, totalDropped_};
-  }
+  LogStats stats() { return LogStats{sequence_.load(), droppedSoFar()}; }
 
+  // Moves the pool by the change, so the new bound holds from now on.
   void setCapacity(std::size_t lines) {
-    std::lock_guard lock(mutex_);
-    capacityLines_ = std::max<std::size_t>(lines, 1);
+    lines = std::clamp<std::size_t>(lines, 1, kMaxLines);
+    const uint64_t old = capacityLines_.exchange(lines);
+    pool_.fetch_add((uint64_t{lines} - old) << kLineShift);  // modular: may take lines away
   }
 
   void setFd(int fd) {
-    std::lock_guard lock(mutex_);
+    std::lock_guard lock(writerMutex_);
     if (fd >= 0) {
-      fd_ = fd;
+      fd_.store(fd);
       kind_ = SinkKind::stderrSink;
     } else {
-      fd_ = 2;
+      fd_.store(2);
       kind_ = kindFromEnvironment();
     }
   }
 
  private:
+  enum class WriterState { busy, idle, gathering };
+
+  struct RecordHeader {
+    uint64_t sequence;
+    uint32_t size;
+  };
+
+  struct alignas(64) Shard {
+    std::mutex mutex;
+    std::string buffer;  // RecordHeader, record, RecordHeader, record...
+    uint64_t creditLines = 0;
+    uint64_t creditBytes = 0;
+    std::atomic<uint64_t> dropped{0};  // written under the lock, read without
+  };
+
+  static constexpr std::size_t kShards = 16;
+  // The pool: lines << kLineShift | bytes. Lines are kept above kLineBias,
+  // so that lowering the capacity may leave the pool owing lines.
+  static constexpr int kLineShift = 40;
+  static constexpr uint64_t kBytesMask = (uint64_t{1} << kLineShift) - 1;
+  static constexpr std::size_t kMaxLines = std::size_t{1} << 21;
+  static constexpr int64_t kLineBias = int64_t{1} << 22;
+  static constexpr std::size_t kCapacityBytes = 4u << 20;
+  // Credit drawn at a time: a small share of the capacity, so credit left
+  // unused in shards stays a small part of it.
+  static constexpr uint64_t kCreditBytes = kCapacityBytes / (kShards * 16);
+  static constexpr std::size_t kWakeBytes = 256u << 10;
+  static constexpr std::size_t kKeptBufferBytes = 256u << 10;
+  static constexpr std::chrono::milliseconds kBatchDelay{2};
+
+  static constexpr uint64_t pack(uint64_t lines, uint64_t bytes) { return lines << kLineShift | bytes; }
+  static int64_t poolLines(uint64_t pool) { return static_cast<int64_t>(pool >> kLineShift) - kLineBias; }
+
+  static std::size_t shardOfThisThread() {
+    static std::atomic<std::size_t> next{0};
+    thread_local const std::size_t index = next.fetch_add(1, std::memory_order_relaxed) % kShards;
+    return index;
+  }
+
+  // Big once the pool has handed out half the lines or kWakeBytes.
+  bool bigBatch(uint64_t pool) const {
+    const int64_t lines = static_cast<int64_t>(capacityLines_.load(std::memory_order_relaxed));
+    const int64_t linesOut = lines - poolLines(pool);
+    const uint64_t bytesOut = kCapacityBytes - std::min<uint64_t>(kCapacityBytes, pool & kBytesMask);
+    return bytesOut >= kWakeBytes || linesOut * 2 >= lines;
+  }
+
+  // With the shard's lock held: draws enough credit for one record of
+  // `size` bytes, and a chunk more when the pool has it. False: pool empty.
+  bool drawCredit(Shard& shard, uint64_t size, bool& big) {
+    const int64_t lineChunk =
+        std::max<int64_t>(1, static_cast<int64_t>(capacityLines_.load(std::memory_order_relaxed) / (kShards * 8)));
+    const int64_t needLines = shard.creditLines == 0 ? 1 : 0;
+    const uint64_t needBytes = size > shard.creditBytes ? size - shard.creditBytes : 0;
+    uint64_t pool = pool_.load();
+    uint64_t lines = 0;
+    uint64_t bytes = 0;
+    do {
+      const int64_t leftLines = poolLines(pool);
+      const uint64_t leftBytes = pool & kBytesMask;
+      if (leftLines < needLines || leftBytes < needBytes) return false;
+      lines = static_cast<uint64_t>(std::min(leftLines, std::max(needLines, lineChunk)));
+      bytes = std::min(leftBytes, std::max(needBytes, kCreditBytes));
+    } while (!pool_.compare_exchange_weak(pool, pool - pack(lines, bytes)));
+    shard.creditLines += lines;
+    shard.creditBytes += bytes;
+    big = bigBatch(pool - pack(lines, bytes));
+    return true;
+  }
+
+  uint64_t droppedSoFar() const {
+    uint64_t sum = 0;
+    for (const auto& shard : shards_) sum += shard.dropped.load();
+    return sum;
+  }
+
+  // After a record is queued or a line dropped: an idle writer wakes for
+  // the first line; a gathering one only once the batch is big.
+  void wakeIfWaiting(bool big) {
+    WriterState state = state_.load();
+    if (state == WriterState::busy || (state == WriterState::gathering && !big)) return;
+    if (!state_.compare_exchange_strong(state, WriterState::busy)) return;
+    std::lock_guard lock(writerMutex_);
+    wakeWriter_.notify_one();
+  }
+
+  // Called by the writer: anything queued or dropped since its last batch.
+  bool workPending() const { return sequence_.load() != written_ || droppedSoFar() != reportedDropped_; }
+
+  void waitForBatch() {
+    std::unique_lock lock(writerMutex_);
+    // Idle first, then look: a caller queuing meanwhile either is seen here
+    // or sees the idle state and wakes the writer.
+    state_.store(WriterState::idle);
+    if (!workPending()) wakeWriter_.wait(lock, [this] { return state_.load() != WriterState::idle; });
+    state_.store(WriterState::busy);
+    if (flushWaiters_ == 0 && !bigBatch(pool_.load()) && droppedSoFar() == reportedDropped_) {
+      state_.store(WriterState::gathering);
+      wakeWriter_.wait_for(lock, kBatchDelay, [this] { return state_.load() != WriterState::gathering; });
+      state_.store(WriterState::busy);
+    }
+  }
+
+  // Spins before sleeping: callers hold a shard lock only for a moment but
+  // take it again soon, so a writer sleeping on it would wake too late.
+  static void lockSoon(std::mutex& mutex) {
+    for (int i = 0; i < 4096; ++i) {
+      if (mutex.try_lock()) return;
+#if defined(__x86_64__) || defined(__i386__)
+      __builtin_ia32_pause();
+#endif
+    }
+    mutex.lock();
+  }
+
+  // Takes every shard's records and unused credit; returns the cut (every
+  // record numbered below it is now held by the writer) and the drops
+  // counted by then.
+  std::pair<uint64_t, uint64_t> takeShards() {
+    const uint64_t cut = sequence_.load();
+    uint64_t credit = 0;
+    uint64_t dropped = 0;
+    for (std::size_t i = 0; i < kShards; ++i) {
+      Shard& shard = shards_[i];
+      lockSoon(shard.mutex);
+      fresh_[i].swap(shard.buffer);
+      credit += pack(shard.creditLines, shard.creditBytes);
+      shard.creditLines = shard.creditBytes = 0;
+      dropped += shard.dropped.load(std::memory_order_relaxed);
+      shard.mutex.unlock();
+    }
+    pool_.fetch_add(credit);
+    return {cut, dropped};
+  }
+
+  // Appends the records numbered below `cut` to `out`, by number; keeps the
+  // others for the next batch and gives their credit back to the pool.
+  void mergeTaken(uint64_t cut, std::string& out) {
+    struct Run {
+      const char* at;
+      const char* end;
+      RecordHeader head;
+    };
+    // Per shard, what was kept from before precedes what was just taken.
+    Run runs[2 * kShards];
+    std::size_t count = 0;
+    for (std::size_t i = 0; i < 2 * kShards; ++i) {
+      const std::string& buffer = i % 2 == 0 ? kept_[i / 2] : fresh_[i / 2];
+      runs[i] = Run{buffer.data(), buffer.data() + buffer.size(), {}};
+      if (!buffer.empty()) std::memcpy(&runs[i].head, runs[i].at, sizeof(RecordHeader));
+    }
+    Run* live[2 * kShards];
+    for (auto& run : runs)
+      if (run.at != run.end) live[count++] = &run;
+    uint64_t lines = 0;
+    uint64_t bytes = 0;
+    while (count > 0) {
+      std::size_t first = 0;
+      uint64_t second = UINT64_MAX;
+      for (std::size_t i = 1; i < count; ++i) {
+        if (live[i]->head.sequence < live[first]->head.sequence) {
+          second = live[first]->head.sequence;
+          first = i;
+        } else {
+          second = std::min(second, live[i]->head.sequence);
+        }
+      }
+      Run& run = *live[first];
+      if (run.head.sequence >= cut) break;
+      const uint64_t limit = std::min(second, cut);
+      // Copy from the lowest run while it stays below every other run's head.
+      for (;;) {
+        out.append(run.at + sizeof(RecordHeader), run.head.size);
+        ++lines;
+        bytes += run.head.size;
+        run.at += sizeof(RecordHeader) + run.head.size;
+        if (run.at == run.end) {
+          live[first] = live[--count];
+          break;
+        }
+        std::memcpy(&run.head, run.at, sizeof(RecordHeader));
+        if (run.head.sequence >= limit) break;
+      }
+    }
+    pool_.fetch_add(pack(lines, bytes));
+    for (std::size_t i = 0; i < kShards; ++i) {
+      const Run& kept = runs[2 * i];
+      const Run& fresh = runs[2 * i + 1];
+      spare_.assign(kept.at, kept.end);
+      spare_.append(fresh.at, fresh.end);
+      kept_[i].swap(spare_);
+      for (std::string* buffer : {&spare_, &fresh_[i]}) {
+        if (buffer->capacity() > kKeptBufferBytes) std::string().swap(*buffer);
+        else buffer->clear();
+      }
+    }
+  }
+
   void run() {
     std::string batch;
     std::string note;
     for (;;) {
-      uint64_t dropped = 0;
-      uint64_t batchEnd = 0;
-      uint64_t droppedEnd = 0;
-      int fd = 2;
-      SinkKind kind;
-      {
-        std::unique_lock lock(mutex_);
-        while (buffer_.empty() && dropped_ == 0) {
-          writerIdle_ = true;
-          wakeWriter_.wait(lock);
-        }
-        writerIdle_ = false;
-        if (!bigBatchLocked() && dropped_ == 0) {
-          writerGathering_ = true;
-          wakeWriter_.wait_for(lock, kBatchDelay, [this] { return !writerGathering_; });
-          writerGathering_ = false;
-        }
-        batch.swap(buffer_);
-        buffer_.clear();
-        lines_ = 0;
-        dropped = dropped_;
-        dropped_ = 0;
-        batchEnd = enqueued_;
-        droppedEnd = totalDropped_;
-        fd = fd_;
-        kind = kind_;
-      }
-      // The lines of a batch were all queued before the drops were counted.
+      waitForBatch();
+      const int fd = fd_.load();
+      const SinkKind kind = kind_.load();
+      // Drops counted by now are reported after the lines taken.
+      const auto [cut, droppedEnd] = takeShards();
+      const uint64_t dropped = droppedEnd - reportedDropped_;
+      batch.clear();
+      mergeTaken(cut, batch);
       note.clear();
       if (dropped > 0) {
         if (kind != SinkKind::syslogSink) appendPrefix(note);
@@ -211,38 +398,33 @@ class Sink {
         writeAll(fd, batch.data(), batch.size());
         writeAll(fd, note.data(), note.size());
       }
-      if (batch.capacity() > 4 * capacityBytesDefault) std::string().swap(batch);
+      if (batch.capacity() > 4 * kCapacityBytes) std::string().swap(batch);
       {
-        std::lock_guard lock(mutex_);
-        written_ = batchEnd;
+        std::lock_guard lock(writerMutex_);
+        written_ = cut;
         reportedDropped_ = droppedEnd;
       }
       flushed_.notify_all();
     }
   }
 
-  static constexpr std::size_t capacityBytesDefault = 4u << 20;
-  static constexpr std::size_t kWakeBytes = 256u << 10;
-
-  bool bigBatchLocked() const { return buffer_.size() >= kWakeBytes || lines_ * 2 >= capacityLines_; }
-  static constexpr std::chrono::milliseconds kBatchDelay{2};
-
-  std::mutex mutex_;
+  Shard shards_[kShards];
+  alignas(64) std::atomic<uint64_t> sequence_{0};  // records queued so far, and the next number
+  alignas(64) std::atomic<uint64_t> pool_{pack(kLineBias + 8192, kCapacityBytes)};
+  alignas(64) std::atomic<WriterState> state_{WriterState::busy};
+  std::atomic<std::size_t> capacityLines_{8192};
+  std::atomic<SinkKind> kind_;
+  std::atomic<int> fd_{2};
+  // Writer-side state.
+  alignas(64) std::mutex writerMutex_;
   std::condition_variable wakeWriter_;
   std::condition_variable flushed_;
-  std::atomic<SinkKind> kind_;
-  int fd_ = 2;
-  std::string buffer_;
-  std::size_t lines_ = 0;
-  std::size_t capacityLines_ = 8192;
-  std::size_t capacityBytes_ = capacityBytesDefault;
-  uint64_t dropped_ = 0;
-  uint64_t totalDropped_ = 0;
-  uint64_t reportedDropped_ = 0;
-  uint64_t enqueued_ = 0;
-  uint64_t written_ = 0;
-  bool writerIdle_ = false;
-  bool writerGathering_ = false;
+  int flushWaiters_ = 0;
+  uint64_t written_ = 0;          // records numbered below it are written
+  uint64_t reportedDropped_ = 0;  // drops reported in notes
+  std::string fresh_[kShards];    // taken from the shards
+  std::string kept_[kShards];     // numbered at or past the last cut
+  std::string spare_;
 };
 
 // Active captures; the count keeps the no-capture path free of the lock.
