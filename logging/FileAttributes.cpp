@@ -1,6 +1,7 @@
 #include "logging/FileAttributes.h"
 
 #include <errno.h>
+#include <linux/limits.h>
 #include <string.h>
 #include <sys/xattr.h>
 
@@ -22,19 +23,22 @@ std::string systemAttributeName(std::string_view name) {
 std::optional<std::vector<uint8_t>> extendedAttributeData(const FileURL& url, std::string_view name) {
   const std::string path = url.path.string();
   const std::string attribute = systemAttributeName(name);
-  // The value may change size between the query and the read; ask again then.
-  for (int attempt = 0; attempt < 8; ++attempt) {
-    const ssize_t size = ::getxattr(path.c_str(), attribute.c_str(), nullptr, 0);
-    if (size < 0) return std::nullopt;
-    std::vector<uint8_t> data(static_cast<size_t>(size));
-    const ssize_t read = ::getxattr(path.c_str(), attribute.c_str(), data.data(), data.size());
-    if (read >= 0) {
-      data.resize(static_cast<size_t>(read));
-      return data;
-    }
-    if (errno != ERANGE) throw posixError(errno);
+  // The value may grow between the query and the read; then read into a
+  // buffer of the largest size an attribute can have.
+  const ssize_t size = ::getxattr(path.c_str(), attribute.c_str(), nullptr, 0);
+  if (size < 0) return std::nullopt;
+  std::vector<uint8_t> data(static_cast<size_t>(size));
+  ssize_t read = ::getxattr(path.c_str(), attribute.c_str(), data.data(), data.size());
+  if (read < 0 && errno == ERANGE) {
+    data.resize(XATTR_SIZE_MAX);
+    read = ::getxattr(path.c_str(), attribute.c_str(), data.data(), data.size());
   }
-  throw posixError(ERANGE);
+  if (read < 0) {
+    if (errno == ENODATA) return std::nullopt;  // removed meanwhile
+    throw posixError(errno);
+  }
+  data.resize(static_cast<size_t>(read));
+  return data;
 }
 
 void setExtendedAttribute(const FileURL& url, const std::vector<uint8_t>& data, std::string_view name) {
