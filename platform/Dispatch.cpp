@@ -1,8 +1,10 @@
 #include "platform/Dispatch.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <condition_variable>
 #include <limits>
+#include <mutex>
 #include <thread>
 
 #include <asio.hpp>
@@ -14,22 +16,49 @@ namespace {
 thread_local const DispatchQueue* tlsCurrent = nullptr;
 
 // One process-wide pool; never destroyed, so late work at exit finds it.
+// At exit it stops taking work and gives the blocks already running a
+// moment to end, so that no pool thread runs while static objects (error
+// categories, loggers) are being destroyed.
 struct Pool {
   asio::io_context io;
   asio::executor_work_guard<asio::io_context::executor_type> guard{io.get_executor()};
-  std::vector<std::thread> threads;
+  std::mutex mutex;
+  std::condition_variable stopped;
+  unsigned running = 0;
 
   Pool() {
     unsigned count = std::max(2u, std::thread::hardware_concurrency());
+    running = count;
     for (unsigned i = 0; i < count; ++i) {
-      threads.emplace_back([this] { io.run(); });
-      threads.back().detach();
+      std::thread([this] {
+        isPoolThread = true;
+        io.run();
+        std::lock_guard lock(mutex);
+        --running;
+        stopped.notify_all();
+      }).detach();
     }
   }
+
+  void stopAtExit() {
+    io.stop();
+    // A pool thread that calls exit() does not wait for itself.
+    const unsigned self = isPoolThread ? 1 : 0;
+    std::unique_lock lock(mutex);
+    stopped.wait_for(lock, std::chrono::seconds(1), [&] { return running <= self; });
+  }
+
+  static thread_local bool isPoolThread;
 };
 
+thread_local bool Pool::isPoolThread = false;
+
 Pool& pool() {
-  static Pool* p = new Pool();
+  static Pool* p = [] {
+    auto* made = new Pool();
+    std::atexit([] { pool().stopAtExit(); });
+    return made;
+  }();
   return *p;
 }
 
