@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <charconv>
 #include <cstring>
+#include <thread>
 #include <vector>
 
 namespace platform {
@@ -22,27 +23,6 @@ namespace {
 // that a flood of unknown sockets cannot turn every query into a walk.
 constexpr auto kMinRescanInterval = std::chrono::milliseconds(5);
 constexpr size_t kMaxTableEntries = 200'000;
-
-// One netlink socket per thread; sock_diag replies are immediate.
-class NetlinkSocket {
- public:
-  NetlinkSocket() {
-    fd_ = socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG);
-    if (fd_ >= 0) {
-      timeval tv{0, 200'000};
-      setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-    }
-  }
-  ~NetlinkSocket() {
-    if (fd_ >= 0) close(fd_);
-  }
-  int fd() const { return fd_; }
-  uint32_t nextSeq() { return ++seq_; }
-
- private:
-  int fd_ = -1;
-  uint32_t seq_ = 0;
-};
 
 bool readSmallFile(const std::string& path, std::string& out, size_t limit = 4096) {
   int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
@@ -64,6 +44,55 @@ bool isNumber(const char* s) {
 
 }  // namespace
 
+// sock_diag replies are immediate: a socket serves one look-up at a time.
+class SocketOwner::Netlink {
+ public:
+  Netlink() {
+    fd_ = socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG);
+    if (fd_ >= 0) {
+      timeval tv{0, 200'000};
+      setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    }
+  }
+  ~Netlink() {
+    if (fd_ >= 0) close(fd_);
+  }
+  Netlink(const Netlink&) = delete;
+  Netlink& operator=(const Netlink&) = delete;
+  int fd() const { return fd_; }
+  uint32_t nextSeq() { return ++seq_; }
+
+ private:
+  int fd_ = -1;
+  uint32_t seq_ = 0;
+};
+
+SocketOwner::SocketOwner() = default;
+SocketOwner::~SocketOwner() = default;
+
+std::unique_ptr<SocketOwner::Netlink> SocketOwner::takeNetlink() {
+  {
+    std::lock_guard lock(netlinkMutex_);
+    if (!netlinkOpened_) {
+      netlinkOpened_ = true;
+      const unsigned count = std::max(2u, std::thread::hardware_concurrency());
+      for (unsigned i = 0; i < count; ++i) idleNetlink_.push_back(std::make_unique<Netlink>());
+    }
+    if (!idleNetlink_.empty()) {
+      auto netlink = std::move(idleNetlink_.back());
+      idleNetlink_.pop_back();
+      return netlink;
+    }
+  }
+  return std::make_unique<Netlink>();  // more look-ups at once than the set
+}
+
+void SocketOwner::returnNetlink(std::unique_ptr<Netlink> netlink) {
+  if (netlink->fd() < 0) return;  // opened when descriptors ran out: try anew next time
+  std::lock_guard lock(netlinkMutex_);
+  if (idleNetlink_.size() < std::max(2u, std::thread::hardware_concurrency())) idleNetlink_.push_back(std::move(netlink));
+}
+
 std::shared_ptr<SocketOwner> SocketOwner::system() {
   static auto owner = std::make_shared<SocketOwner>();
   return owner;
@@ -79,7 +108,13 @@ std::string SocketOwner::commandNameFromCmdline(std::string_view cmdline) {
 
 std::optional<uint64_t> SocketOwner::udpSocketInode(const SocketAddress& client, const SocketAddress& server) {
   if (client.family() != AF_INET && client.family() != AF_INET6) return std::nullopt;
-  thread_local NetlinkSocket netlink;
+  auto lease = takeNetlink();
+  struct GiveBack {
+    SocketOwner* owner;
+    std::unique_ptr<Netlink>& lease;
+    ~GiveBack() { owner->returnNetlink(std::move(lease)); }
+  } giveBack{this, lease};
+  Netlink& netlink = *lease;
   if (netlink.fd() < 0) return std::nullopt;
 
   struct {

@@ -10,6 +10,7 @@
 #include <shared_mutex>
 #include <string>
 #include <unordered_map>
+#include <vector>
 
 #include "platform/SocketAddress.h"
 
@@ -17,7 +18,8 @@ namespace platform {
 
 class SocketOwner {
  public:
-  virtual ~SocketOwner() = default;
+  SocketOwner();
+  virtual ~SocketOwner();
 
   // Name of the process owning the UDP socket bound at `client` that sent
   // to `server`; empty when it cannot be found.
@@ -41,6 +43,16 @@ class SocketOwner {
   std::unordered_map<uint64_t, std::string> inodeToName_;
   std::mutex rescanMutex_;
   std::chrono::steady_clock::time_point lastFailedRescan_{};
+
+  // Netlink sockets lent to look-ups: a fixed set, opened together on the
+  // first look-up, so the process's descriptors do not grow with the
+  // threads that happen to look up; beyond it a look-up opens its own.
+  class Netlink;
+  std::unique_ptr<Netlink> takeNetlink();
+  void returnNetlink(std::unique_ptr<Netlink> netlink);
+  std::mutex netlinkMutex_;
+  std::vector<std::unique_ptr<Netlink>> idleNetlink_;
+  bool netlinkOpened_ = false;
 };
 
 }  // namespace platform
