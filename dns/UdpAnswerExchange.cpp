@@ -68,7 +68,9 @@ void UdpAnswerExchange::connectToUDP(const platform::NWEndpoint& remote) {
 
   std::weak_ptr<UdpConnection> weakConnection = connection;
   connection->setStateUpdateHandler([self = shared_from_this(), weakConnection](NWConnectionState state) {
-    if (auto c = weakConnection.lock()) self->handleState(c, state);
+    auto c = weakConnection.lock();
+    // A cancelled connection may be gone by the time its last state arrives.
+    if (c || state.kind == NWConnectionState::cancelled) self->handleState(c, state);
   });
   connection->start(queue_);
 }
