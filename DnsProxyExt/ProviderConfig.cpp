@@ -68,16 +68,6 @@ std::string jsonText(const nlohmann::json& value) {
   return value.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
 }
 
-std::string describe(const ConfDictionary& map) {
-  if (map.empty()) return "[:]";
-  std::string out = "[";
-  for (const auto& [key, value] : map) {
-    if (out.size() > 1) out += ", ";
-    out += platform::quotedText(key) + ": " + platform::quotedText(value);
-  }
-  return out + "]";
-}
-
 std::string describe(const DomainHostMap& map) {
   if (map.empty()) return "[:]";
   std::string out = "[";
@@ -88,40 +78,8 @@ std::string describe(const DomainHostMap& map) {
   return out + "]";
 }
 
-std::string describe(const std::vector<std::string>& list) {
-  std::string out = "[";
-  for (size_t i = 0; i < list.size(); ++i) {
-    if (i) out += ", ";
-    out += platform::quotedText(list[i]);
-  }
-  return out + "]";
-}
-
-std::string describe(const nlohmann::json& value) {
-  if (value.is_string()) return platform::quotedText(value.get_ref<const std::string&>());
-  if (value.is_object()) {
-    if (value.empty()) return "[:]";
-    std::string out = "[";
-    for (auto it = value.begin(); it != value.end(); ++it) {
-      if (out.size() > 1) out += ", ";
-      out += platform::quotedText(it.key()) + ": " + describe(it.value());
-    }
-    return out + "]";
-  }
-  if (value.is_array()) {
-    std::string out = "[";
-    for (size_t i = 0; i < value.size(); ++i) {
-      if (i) out += ", ";
-      out += describe(value[i]);
-    }
-    return out + "]";
-  }
-  return jsonText(value);
-}
-
 std::string describeOptional(const std::optional<nlohmann::json>& value) {
-  if (!value) return "nil";
-  return "Optional(" + describe(*value) + ")";
+  return platform::optionalJsonDescription(value);
 }
 
 ConfDictionary buildConfDictionary(const nlohmann::json& vendorData) {

@@ -14,6 +14,7 @@
 #include <nlohmann/json.hpp>
 
 #include "DnsProxyExt/Utils.h"
+#include "platform/Describe.h"
 
 namespace dnsproxyext {
 
@@ -52,10 +53,8 @@ void initVendorSettings(VendorSettings& settings, const std::optional<nlohmann::
 std::shared_ptr<Utils::DNSHost> configuredHost(const std::string& what, const std::string& text);
 
 // Log renderings in the platform's description style.
-std::string describe(const ConfDictionary& map);
+using platform::describe;
 std::string describe(const DomainHostMap& map);
-std::string describe(const std::vector<std::string>& list);
-std::string describe(const nlohmann::json& value);
 std::string describeOptional(const std::optional<nlohmann::json>& value);
 // JSON text that never throws (invalid UTF-8 becomes U+FFFD).
 std::string jsonText(const nlohmann::json& value);

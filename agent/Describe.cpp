@@ -4,27 +4,6 @@
 
 namespace agent {
 
-std::string describe(const std::vector<std::string>& list) {
-  std::string out = "[";
-  for (std::size_t i = 0; i < list.size(); ++i) {
-    if (i) out += ", ";
-    out += platform::quotedText(list[i]);
-  }
-  return out + "]";
-}
-
-std::string describe(const StringMap& map) {
-  if (map.empty()) return "[:]";
-  std::string out = "[";
-  bool first = true;
-  for (const auto& [k, v] : map) {
-    if (!first) out += ", ";
-    first = false;
-    out += platform::quotedText(k) + ": " + platform::quotedText(v);
-  }
-  return out + "]";
-}
-
 std::string describe(const std::map<std::string, std::vector<std::string>>& map) {
   if (map.empty()) return "[:]";
   std::string out = "[";
@@ -37,37 +16,12 @@ std::string describe(const std::map<std::string, std::vector<std::string>>& map)
   return out + "]";
 }
 
-std::string describe(const nlohmann::json& value) {
-  if (value.is_string()) return platform::quotedText(value.get_ref<const std::string&>());
-  if (value.is_object()) {
-    if (value.empty()) return "[:]";
-    std::string out = "[";
-    bool first = true;
-    for (auto it = value.begin(); it != value.end(); ++it) {
-      if (!first) out += ", ";
-      first = false;
-      out += platform::quotedText(it.key()) + ": " + describe(it.value());
-    }
-    return out + "]";
-  }
-  if (value.is_array()) {
-    std::string out = "[";
-    for (std::size_t i = 0; i < value.size(); ++i) {
-      if (i) out += ", ";
-      out += describe(value[i]);
-    }
-    return out + "]";
-  }
-  if (value.is_null()) return "<null>";
-  return value.dump();
-}
-
 std::string optionalDescription(const std::optional<StringMap>& map) {
   return map ? "Optional(" + describe(*map) + ")" : "nil";
 }
 
 std::string optionalDescription(const std::optional<nlohmann::json>& value) {
-  return value ? "Optional(" + describe(*value) + ")" : "nil";
+  return platform::optionalJsonDescription(value);
 }
 
 std::optional<StringMap> stringMap(const nlohmann::json& value) {

@@ -1,6 +1,6 @@
 #pragma once
-// Descriptions of collections as the platform prints them in log lines:
-// ["a", "b"], ["k": "v"] (keys sorted), [:] for an empty map.
+// Descriptions of collections as the platform prints them in log lines,
+// and conversions between JSON objects and text maps.
 #include <map>
 #include <optional>
 #include <string>
@@ -8,15 +8,14 @@
 
 #include <nlohmann/json.hpp>
 
+#include "platform/Describe.h"
+
 namespace agent {
 
 using StringMap = std::map<std::string, std::string>;
 
-std::string describe(const std::vector<std::string>& list);
-std::string describe(const StringMap& map);
+using platform::describe;
 std::string describe(const std::map<std::string, std::vector<std::string>>& map);
-// Any JSON value: texts quoted, objects and arrays as above.
-std::string describe(const nlohmann::json& value);
 std::string optionalDescription(const std::optional<StringMap>& map);
 std::string optionalDescription(const std::optional<nlohmann::json>& value);
 
