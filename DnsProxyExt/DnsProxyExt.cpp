@@ -15,8 +15,11 @@ namespace dnsproxyext {
 using platform::NSLog;
 
 DnsProxyExt::Environment DnsProxyExt::Environment::system() {
-  return Environment{platform::Clock::system(), platform::DispatchQueue::global(platform::QoS::defaultQoS),
-                     platform::UserDefaults::suite(kGroupId)};
+  Environment environment;
+  environment.clock = platform::Clock::system();
+  environment.globalQueue = platform::DispatchQueue::global(platform::QoS::defaultQoS);
+  environment.defaults = platform::UserDefaults::suite(kGroupId);
+  return environment;
 }
 
 std::shared_ptr<platform::UserDefaults> DnsProxyExt::groupDefaults() {

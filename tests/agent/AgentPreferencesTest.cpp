@@ -157,7 +157,9 @@ TEST(SystemExtensionRequests, PropertiesDecideTable) {
     EXPECT_EQ(std::filesystem::exists(f.proxy->path()), c.configures);
     auto next = f.backend->takeNext();
     EXPECT_EQ(next != nullptr, c.installs);
-    if (next) EXPECT_EQ(next->kind(), platform::OSSystemExtensionRequest::Kind::activation);
+    if (next) {
+      EXPECT_EQ(next->kind(), platform::OSSystemExtensionRequest::Kind::activation);
+    }
   }
 }
 
