@@ -38,3 +38,7 @@ inline constexpr std::array<Level, 9> allLevels{
     Level::error,   Level::severe, Level::alert, Level::emergency};
 
 }  // namespace qmlogger
+
+// Applies X to the name of each loggable level, in raw order.
+#define QMLOGGER_FOR_EACH_LEVEL(X) \
+  X(verbose) X(debug) X(info) X(notice) X(warning) X(error) X(severe) X(alert) X(emergency)

@@ -222,15 +222,7 @@ void QMLogger::logWithNoMessage(Level level, const UserInfo& userInfo, const Sou
     QMLogger::defaultInstance()->name(message, userInfo, location);                                 \
   }                                                                                                  \
   void name##Exec(const std::function<void()>& closure) { QMLogger::defaultInstance()->exec(Level::name, closure); }
-QMLOGGER_LEVEL_OPERATIONS(verbose)
-QMLOGGER_LEVEL_OPERATIONS(debug)
-QMLOGGER_LEVEL_OPERATIONS(info)
-QMLOGGER_LEVEL_OPERATIONS(notice)
-QMLOGGER_LEVEL_OPERATIONS(warning)
-QMLOGGER_LEVEL_OPERATIONS(error)
-QMLOGGER_LEVEL_OPERATIONS(severe)
-QMLOGGER_LEVEL_OPERATIONS(alert)
-QMLOGGER_LEVEL_OPERATIONS(emergency)
+QMLOGGER_FOR_EACH_LEVEL(QMLOGGER_LEVEL_OPERATIONS)
 #undef QMLOGGER_LEVEL_OPERATIONS
 
 void QMLogger::exec(Level level, const std::function<void()>& closure) {

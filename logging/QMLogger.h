@@ -77,15 +77,7 @@ class QMLogger : public std::enable_shared_from_this<QMLogger> {
   void name(LogMessage message, const UserInfo& userInfo = {},                                       \
             SourceLocation location = SourceLocation::current());                       \
   void name##Exec(const std::function<void()>& closure) { exec(Level::name, closure); }
-  QMLOGGER_LEVEL_OPERATIONS(verbose)
-  QMLOGGER_LEVEL_OPERATIONS(debug)
-  QMLOGGER_LEVEL_OPERATIONS(info)
-  QMLOGGER_LEVEL_OPERATIONS(notice)
-  QMLOGGER_LEVEL_OPERATIONS(warning)
-  QMLOGGER_LEVEL_OPERATIONS(error)
-  QMLOGGER_LEVEL_OPERATIONS(severe)
-  QMLOGGER_LEVEL_OPERATIONS(alert)
-  QMLOGGER_LEVEL_OPERATIONS(emergency)
+  QMLOGGER_FOR_EACH_LEVEL(QMLOGGER_LEVEL_OPERATIONS)
 #undef QMLOGGER_LEVEL_OPERATIONS
 
   // Runs the closure only when the logger's own level admits `level`.
@@ -141,15 +133,7 @@ void exec(Level level, const std::function<void()>& closure);
   void name(LogMessage message, const UserInfo& userInfo = {},                                        \
             SourceLocation location = SourceLocation::current());                        \
   void name##Exec(const std::function<void()>& closure);
-QMLOGGER_DEFAULT_LEVEL_OPERATIONS(verbose)
-QMLOGGER_DEFAULT_LEVEL_OPERATIONS(debug)
-QMLOGGER_DEFAULT_LEVEL_OPERATIONS(info)
-QMLOGGER_DEFAULT_LEVEL_OPERATIONS(notice)
-QMLOGGER_DEFAULT_LEVEL_OPERATIONS(warning)
-QMLOGGER_DEFAULT_LEVEL_OPERATIONS(error)
-QMLOGGER_DEFAULT_LEVEL_OPERATIONS(severe)
-QMLOGGER_DEFAULT_LEVEL_OPERATIONS(alert)
-QMLOGGER_DEFAULT_LEVEL_OPERATIONS(emergency)
+QMLOGGER_FOR_EACH_LEVEL(QMLOGGER_DEFAULT_LEVEL_OPERATIONS)
 #undef QMLOGGER_DEFAULT_LEVEL_OPERATIONS
 
 }  // namespace qmlogger
