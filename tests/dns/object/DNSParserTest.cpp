@@ -1,3 +1,4 @@
+#include "ByteParts.h"
 #include "dns/object/DNSParser.h"
 
 #include <gtest/gtest.h>
@@ -11,17 +12,11 @@
 #include "platform/Log.h"
 
 using namespace DnsObjects;
-using Bytes = std::vector<uint8_t>;
+using objecttest::Bytes;
+using objecttest::concat;
+using objecttest::text;
 
 namespace {
-
-Bytes concat(std::initializer_list<Bytes> parts) {
-  Bytes out;
-  for (const auto& p : parts) out.insert(out.end(), p.begin(), p.end());
-  return out;
-}
-
-Bytes text(const std::string& s) { return Bytes(s.begin(), s.end()); }
 
 Bytes header(uint16_t qd, uint16_t an, uint16_t ns, uint16_t ar) {
   return {0xAB, 0xCD, 0x01, 0x20, 0, static_cast<uint8_t>(qd), 0, static_cast<uint8_t>(an),

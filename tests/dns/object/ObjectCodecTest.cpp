@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "ByteParts.h"
 #include "dns/object/DNSCNAMEResourceRecord.h"
 #include "dns/object/DNSHeaderDecoder.h"
 #include "dns/object/DNSLabelDecoder.h"
@@ -13,17 +14,11 @@
 #include "dns/object/DNSOPTResourceRecord.h"
 
 using namespace DnsObjects;
-using Bytes = std::vector<uint8_t>;
+using objecttest::Bytes;
+using objecttest::concat;
+using objecttest::text;
 
 namespace {
-
-Bytes concat(std::initializer_list<Bytes> parts) {
-  Bytes out;
-  for (const auto& p : parts) out.insert(out.end(), p.begin(), p.end());
-  return out;
-}
-
-Bytes text(const std::string& s) { return Bytes(s.begin(), s.end()); }
 
 // Query for example.com, type A, class IN, RD set.
 const Bytes kQuery = concat({{0x12, 0x34, 0x01, 0x00, 0x00, 0x01, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00},
