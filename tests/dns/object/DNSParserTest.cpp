@@ -1,4 +1,3 @@
-#include "ByteParts.h"
 #include "dns/object/DNSParser.h"
 
 #include <gtest/gtest.h>
@@ -10,6 +9,7 @@
 #include "dns/object/DNSMessageDecoder.h"
 #include "dns/object/UrlHost.h"
 #include "platform/Log.h"
+#include "ByteParts.h"
 
 using namespace DnsObjects;
 using objecttest::Bytes;

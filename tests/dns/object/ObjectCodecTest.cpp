@@ -4,7 +4,6 @@
 #include <string>
 #include <vector>
 
-#include "ByteParts.h"
 #include "dns/object/DNSCNAMEResourceRecord.h"
 #include "dns/object/DNSHeaderDecoder.h"
 #include "dns/object/DNSLabelDecoder.h"
@@ -12,6 +11,7 @@
 #include "dns/object/DNSMessageDecoder.h"
 #include "dns/object/DNSMessageEncoder.h"
 #include "dns/object/DNSOPTResourceRecord.h"
+#include "ByteParts.h"
 
 using namespace DnsObjects;
 using objecttest::Bytes;
