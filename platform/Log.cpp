@@ -82,11 +82,9 @@ void appendPrefix(std::string& out) {
 // numbered below the cut is in what it took, so it writes exactly those,
 // merged by number, and keeps the rest for the next batch. Lines thus keep
 // the order in which they were logged, across threads as well.
-// Shards queue on credit (lines and bytes) drawn in chunks from one pool
-// holding the capacity; the writer gives back unused credit when it takes a
-// shard and the credit of records once merged, so queued records and credit
-// together never exceed the capacity. Never destroyed, so logging during
-// exit stays safe.
+// One atomic counts the lines and bytes queued and not yet written; a line
+// that would take it past the capacity is dropped and counted. Never
+// destroyed, so logging during exit stays safe.
 class Sink {
  public:
   Sink() : kind_(kindFromEnvironment()) {
@@ -119,13 +117,11 @@ class Sink {
     {
       std::lock_guard lock(shard.mutex);
       if (kind != kind_.load(std::memory_order_relaxed)) return;  // switched while formatting
-      if ((shard.creditLines == 0 || shard.creditBytes < size) && !drawCredit(shard, size, big)) {
+      if (!reserve(size, big)) {
         // Counted under the lock; seq_cst pairs with the writer going idle.
         shard.dropped.store(shard.dropped.load(std::memory_order_relaxed) + 1);
         big = true;
       } else {
-        --shard.creditLines;
-        shard.creditBytes -= size;
         const RecordHeader header{sequence_.fetch_add(1), static_cast<uint32_t>(size)};
         shard.buffer.append(reinterpret_cast<const char*>(&header), sizeof header);
         shard.buffer.append(record);
@@ -151,11 +147,10 @@ class Sink {
 
   LogStats stats() { return LogStats{sequence_.load(), droppedSoFar()}; }
 
-  // Moves the pool by the change, so the new bound holds from now on.
+  // The new bound holds from the next line on.
   void setCapacity(std::size_t lines) {
     lines = std::clamp<std::size_t>(lines, 1, kMaxLines);
-    const uint64_t old = capacityLines_.exchange(lines);
-    pool_.fetch_add((uint64_t{lines} - old) << kLineShift);  // modular: may take lines away
+    capacityLines_.store(lines);
   }
 
   void setFd(int fd) {
@@ -180,28 +175,20 @@ class Sink {
   struct alignas(64) Shard {
     std::mutex mutex;
     std::string buffer;  // RecordHeader, record, RecordHeader, record...
-    uint64_t creditLines = 0;
-    uint64_t creditBytes = 0;
     std::atomic<uint64_t> dropped{0};  // written under the lock, read without
   };
 
   static constexpr std::size_t kShards = 16;
-  // The pool: lines << kLineShift | bytes. Lines are kept above kLineBias,
-  // so that lowering the capacity may leave the pool owing lines.
+  // Queued and not yet written: lines << kLineShift | bytes.
   static constexpr int kLineShift = 40;
   static constexpr uint64_t kBytesMask = (uint64_t{1} << kLineShift) - 1;
   static constexpr std::size_t kMaxLines = std::size_t{1} << 21;
-  static constexpr int64_t kLineBias = int64_t{1} << 22;
   static constexpr std::size_t kCapacityBytes = 4u << 20;
-  // Credit drawn at a time: a small share of the capacity, so credit left
-  // unused in shards stays a small part of it.
-  static constexpr uint64_t kCreditBytes = kCapacityBytes / (kShards * 16);
   static constexpr std::size_t kWakeBytes = 256u << 10;
   static constexpr std::size_t kKeptBufferBytes = 256u << 10;
   static constexpr std::chrono::milliseconds kBatchDelay{2};
 
   static constexpr uint64_t pack(uint64_t lines, uint64_t bytes) { return lines << kLineShift | bytes; }
-  static int64_t poolLines(uint64_t pool) { return static_cast<int64_t>(pool >> kLineShift) - kLineBias; }
 
   static std::size_t shardOfThisThread() {
     static std::atomic<std::size_t> next{0};
@@ -209,34 +196,23 @@ class Sink {
     return index;
   }
 
-  // Big once the pool has handed out half the lines or kWakeBytes.
-  bool bigBatch(uint64_t pool) const {
-    const int64_t lines = static_cast<int64_t>(capacityLines_.load(std::memory_order_relaxed));
-    const int64_t linesOut = lines - poolLines(pool);
-    const uint64_t bytesOut = kCapacityBytes - std::min<uint64_t>(kCapacityBytes, pool & kBytesMask);
-    return bytesOut >= kWakeBytes || linesOut * 2 >= lines;
+  // Big once half the lines or kWakeBytes are queued.
+  bool bigBatch(uint64_t queued) const {
+    return (queued & kBytesMask) >= kWakeBytes ||
+           (queued >> kLineShift) * 2 >= capacityLines_.load(std::memory_order_relaxed);
   }
 
-  // With the shard's lock held: draws enough credit for one record of
-  // `size` bytes, and a chunk more when the pool has it. False: pool empty.
-  bool drawCredit(Shard& shard, uint64_t size, bool& big) {
-    const int64_t lineChunk =
-        std::max<int64_t>(1, static_cast<int64_t>(capacityLines_.load(std::memory_order_relaxed) / (kShards * 8)));
-    const int64_t needLines = shard.creditLines == 0 ? 1 : 0;
-    const uint64_t needBytes = size > shard.creditBytes ? size - shard.creditBytes : 0;
-    uint64_t pool = pool_.load();
-    uint64_t lines = 0;
-    uint64_t bytes = 0;
-    do {
-      const int64_t leftLines = poolLines(pool);
-      const uint64_t leftBytes = pool & kBytesMask;
-      if (leftLines < needLines || leftBytes < needBytes) return false;
-      lines = static_cast<uint64_t>(std::min(leftLines, std::max(needLines, lineChunk)));
-      bytes = std::min(leftBytes, std::max(needBytes, kCreditBytes));
-    } while (!pool_.compare_exchange_weak(pool, pool - pack(lines, bytes)));
-    shard.creditLines += lines;
-    shard.creditBytes += bytes;
-    big = bigBatch(pool - pack(lines, bytes));
+  // With the shard's lock held: counts one record of `size` bytes as queued,
+  // unless that would pass the capacity.
+  bool reserve(uint64_t size, bool& big) {
+    const uint64_t add = pack(1, size);
+    const uint64_t queued = queued_.fetch_add(add) + add;
+    if ((queued >> kLineShift) > capacityLines_.load(std::memory_order_relaxed) ||
+        (queued & kBytesMask) > kCapacityBytes) {
+      queued_.fetch_sub(add);
+      return false;
+    }
+    big = bigBatch(queued);
     return true;
   }
 
@@ -266,7 +242,7 @@ class Sink {
     state_.store(WriterState::idle);
     if (!workPending()) wakeWriter_.wait(lock, [this] { return state_.load() != WriterState::idle; });
     state_.store(WriterState::busy);
-    if (flushWaiters_ == 0 && !bigBatch(pool_.load()) && droppedSoFar() == reportedDropped_) {
+    if (flushWaiters_ == 0 && !bigBatch(queued_.load()) && droppedSoFar() == reportedDropped_) {
       state_.store(WriterState::gathering);
       wakeWriter_.wait_for(lock, kBatchDelay, [this] { return state_.load() != WriterState::gathering; });
       state_.store(WriterState::busy);
@@ -285,28 +261,24 @@ class Sink {
     mutex.lock();
   }
 
-  // Takes every shard's records and unused credit; returns the cut (every
+  // Takes every shard's records; returns the cut (every
   // record numbered below it is now held by the writer) and the drops
   // counted by then.
   std::pair<uint64_t, uint64_t> takeShards() {
     const uint64_t cut = sequence_.load();
-    uint64_t credit = 0;
     uint64_t dropped = 0;
     for (std::size_t i = 0; i < kShards; ++i) {
       Shard& shard = shards_[i];
       lockSoon(shard.mutex);
       fresh_[i].swap(shard.buffer);
-      credit += pack(shard.creditLines, shard.creditBytes);
-      shard.creditLines = shard.creditBytes = 0;
       dropped += shard.dropped.load(std::memory_order_relaxed);
       shard.mutex.unlock();
     }
-    pool_.fetch_add(credit);
     return {cut, dropped};
   }
 
   // Appends the records numbered below `cut` to `out`, by number; keeps the
-  // others for the next batch and gives their credit back to the pool.
+  // others for the next batch; what it appends is no longer queued.
   void mergeTaken(uint64_t cut, std::string& out) {
     struct Run {
       const char* at;
@@ -354,7 +326,7 @@ class Sink {
         if (run.head.sequence >= limit) break;
       }
     }
-    pool_.fetch_add(pack(lines, bytes));
+    queued_.fetch_sub(pack(lines, bytes));
     for (std::size_t i = 0; i < kShards; ++i) {
       const Run& kept = runs[2 * i];
       const Run& fresh = runs[2 * i + 1];
@@ -410,7 +382,7 @@ class Sink {
 
   Shard shards_[kShards];
   alignas(64) std::atomic<uint64_t> sequence_{0};  // records queued so far, and the next number
-  alignas(64) std::atomic<uint64_t> pool_{pack(kLineBias + 8192, kCapacityBytes)};
+  alignas(64) std::atomic<uint64_t> queued_{0};
   alignas(64) std::atomic<WriterState> state_{WriterState::busy};
   std::atomic<std::size_t> capacityLines_{8192};
   std::atomic<SinkKind> kind_;
