@@ -170,7 +170,7 @@ std::shared_ptr<UserDefaults> UserDefaults::suite(const std::string& name) {
 
 std::shared_ptr<UserDefaults> UserDefaults::standard(const std::string& bundleId) { return suite(bundleId); }
 
-nlohmann::json UserDefaults::load() const {
+std::shared_ptr<const nlohmann::json> UserDefaults::load() const {
   // Re-parse only when the file changed. A file modified within a second of
   // the last read is always re-read: a later rewrite in the same clock tick
   // could reuse its inode, size and time stamp.
@@ -186,17 +186,17 @@ nlohmann::json UserDefaults::load() const {
     loggedStamp_ = stamp;
     parsed = nlohmann::json::object();
   }
-  cached_ = parsed;
+  cached_ = std::make_shared<const nlohmann::json>(std::move(parsed));
   cachedStamp_ = stamp;
   cachedAt_ = ::time(nullptr);
-  return parsed;
+  return cached_;
 }
 
 std::optional<nlohmann::json> UserDefaults::value(const std::string& key) const {
-  nlohmann::json all = load();
-  auto it = all.find(key);
-  if (it == all.end() || it->is_null()) return std::nullopt;
-  return std::move(*it);
+  auto all = load();
+  auto it = all->find(key);
+  if (it == all->end() || it->is_null()) return std::nullopt;
+  return *it;
 }
 
 std::optional<std::string> UserDefaults::string(const std::string& key) const {
@@ -258,7 +258,7 @@ std::optional<nlohmann::json> UserDefaults::array(const std::string& key) const 
 
 std::optional<nlohmann::json> UserDefaults::object(const std::string& key) const { return value(key); }
 
-nlohmann::json UserDefaults::dictionaryRepresentation() const { return load(); }
+nlohmann::json UserDefaults::dictionaryRepresentation() const { return *load(); }
 
 bool UserDefaults::set(const std::string& key, const nlohmann::json& value) {
   return update(key, value.is_null() ? nullptr : &value);

@@ -67,7 +67,8 @@ class UserDefaults {
     }
   };
   std::optional<nlohmann::json> value(const std::string& key) const;
-  nlohmann::json load() const;
+  // The suite's current contents, shared until the file changes.
+  std::shared_ptr<const nlohmann::json> load() const;
   bool update(const std::string& key, const nlohmann::json* value);
 
   std::string name_;
@@ -76,7 +77,7 @@ class UserDefaults {
   mutable std::optional<FileStamp> cachedStamp_;
   mutable std::optional<FileStamp> loggedStamp_;
   mutable time_t cachedAt_ = 0;
-  mutable nlohmann::json cached_ = nlohmann::json::object();
+  mutable std::shared_ptr<const nlohmann::json> cached_ = std::make_shared<const nlohmann::json>(nlohmann::json::object());
 };
 
 }  // namespace platform
