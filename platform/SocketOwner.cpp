@@ -68,29 +68,45 @@ class SocketOwner::Netlink {
 };
 
 SocketOwner::SocketOwner() = default;
-SocketOwner::~SocketOwner() = default;
+
+SocketOwner::~SocketOwner() {
+  for (auto& slot : netlinkSlots_) delete slot.exchange(nullptr);
+}
+
+namespace {
+
+// Where a thread starts looking for a free slot: threads spread over them.
+size_t preferredSlot() {
+  static std::atomic<size_t> next{0};
+  thread_local const size_t slot = next.fetch_add(1, std::memory_order_relaxed);
+  return slot;
+}
+
+}  // namespace
 
 std::unique_ptr<SocketOwner::Netlink> SocketOwner::takeNetlink() {
-  {
-    std::lock_guard lock(netlinkMutex_);
-    if (!netlinkOpened_) {
-      netlinkOpened_ = true;
-      const unsigned count = std::max(2u, std::thread::hardware_concurrency());
-      for (unsigned i = 0; i < count; ++i) idleNetlink_.push_back(std::make_unique<Netlink>());
-    }
-    if (!idleNetlink_.empty()) {
-      auto netlink = std::move(idleNetlink_.back());
-      idleNetlink_.pop_back();
-      return netlink;
-    }
+  std::call_once(netlinkOpened_, [this] {
+    netlinkCount_ = std::min<size_t>(kNetlinkSlots, std::max(2u, std::thread::hardware_concurrency()));
+    for (size_t i = 0; i < netlinkCount_; ++i) netlinkSlots_[i].store(new Netlink());
+  });
+  const size_t start = preferredSlot();
+  for (size_t i = 0; i < netlinkCount_; ++i) {
+    if (Netlink* netlink = netlinkSlots_[(start + i) % netlinkCount_].exchange(nullptr))
+      return std::unique_ptr<Netlink>(netlink);
   }
   return std::make_unique<Netlink>();  // more look-ups at once than the set
 }
 
 void SocketOwner::returnNetlink(std::unique_ptr<Netlink> netlink) {
   if (netlink->fd() < 0) return;  // opened when descriptors ran out: try anew next time
-  std::lock_guard lock(netlinkMutex_);
-  if (idleNetlink_.size() < std::max(2u, std::thread::hardware_concurrency())) idleNetlink_.push_back(std::move(netlink));
+  const size_t start = preferredSlot();
+  for (size_t i = 0; i < netlinkCount_; ++i) {
+    Netlink* empty = nullptr;
+    if (netlinkSlots_[(start + i) % netlinkCount_].compare_exchange_strong(empty, netlink.get())) {
+      netlink.release();
+      return;
+    }
+  }
 }
 
 std::shared_ptr<SocketOwner> SocketOwner::system() {

@@ -2,6 +2,8 @@
 // Finds the process that owns a local client socket: the socket's inode
 // through sock_diag netlink, then the process through a cached
 // inode-to-process table built from /proc/*/fd.
+#include <array>
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <memory>
@@ -44,15 +46,17 @@ class SocketOwner {
   std::mutex rescanMutex_;
   std::chrono::steady_clock::time_point lastFailedRescan_{};
 
-  // Netlink sockets lent to look-ups: a fixed set, opened together on the
-  // first look-up, so the process's descriptors do not grow with the
-  // threads that happen to look up; beyond it a look-up opens its own.
+  // Netlink sockets lent to look-ups: a fixed set in slots taken and given
+  // back without a lock, opened together on the first look-up, so the
+  // process's descriptors do not grow with the threads that happen to look
+  // up; a look-up that finds every slot taken opens its own.
   class Netlink;
+  static constexpr size_t kNetlinkSlots = 64;
   std::unique_ptr<Netlink> takeNetlink();
   void returnNetlink(std::unique_ptr<Netlink> netlink);
-  std::mutex netlinkMutex_;
-  std::vector<std::unique_ptr<Netlink>> idleNetlink_;
-  bool netlinkOpened_ = false;
+  std::once_flag netlinkOpened_;
+  size_t netlinkCount_ = 0;
+  std::array<std::atomic<Netlink*>, kNetlinkSlots> netlinkSlots_{};
 };
 
 }  // namespace platform
