@@ -2,23 +2,9 @@
 
 #include "platform/Defaults.h"
 #include "platform/DnsProxyManager.h"
+#include "platform/JsonFields.h"
 
 namespace platform {
-namespace {
-
-template <typename T>
-bool take(const nlohmann::json& object, const char* key, T& out) {
-  auto it = object.find(key);
-  if (it == object.end() || it->is_null()) return true;
-  try {
-    out = it->get<T>();
-    return true;
-  } catch (const nlohmann::json::exception&) {
-    return false;
-  }
-}
-
-}  // namespace
 
 nlohmann::json NEFilterProviderConfiguration::toJson() const {
   nlohmann::json out = {{"username", username},
@@ -35,11 +21,11 @@ nlohmann::json NEFilterProviderConfiguration::toJson() const {
 std::optional<NEFilterProviderConfiguration> NEFilterProviderConfiguration::fromJson(const nlohmann::json& value) {
   if (!value.is_object()) return std::nullopt;
   NEFilterProviderConfiguration c;
-  if (!take(value, "username", c.username) || !take(value, "organization", c.organization) ||
-      !take(value, "filterBrowsers", c.filterBrowsers) || !take(value, "filterSockets", c.filterSockets) ||
-      !take(value, "filterPackets", c.filterPackets) ||
-      !take(value, "filterDataProviderBundleIdentifier", c.filterDataProviderBundleIdentifier) ||
-      !take(value, "filterPacketProviderBundleIdentifier", c.filterPacketProviderBundleIdentifier))
+  if (!takeField(value, "username", c.username) || !takeField(value, "organization", c.organization) ||
+      !takeField(value, "filterBrowsers", c.filterBrowsers) || !takeField(value, "filterSockets", c.filterSockets) ||
+      !takeField(value, "filterPackets", c.filterPackets) ||
+      !takeField(value, "filterDataProviderBundleIdentifier", c.filterDataProviderBundleIdentifier) ||
+      !takeField(value, "filterPacketProviderBundleIdentifier", c.filterPacketProviderBundleIdentifier))
     return std::nullopt;
   auto vendor = value.find("vendorConfiguration");
   if (vendor != value.end() && !vendor->is_null()) {
@@ -74,8 +60,8 @@ void NEFilterManager::loadFromPreferences(Completion completion) {
     std::string description;
     if (!error && file.text) {
       nlohmann::json root = nlohmann::json::parse(*file.text, nullptr, false);
-      bool ok = root.is_object() && take(root, "enabled", enabled) &&
-                take(root, "localizedDescription", description);
+      bool ok = root.is_object() && takeField(root, "enabled", enabled) &&
+                takeField(root, "localizedDescription", description);
       if (ok) {
         auto it = root.find("providerConfiguration");
         if (it != root.end() && !it->is_null()) {

@@ -11,24 +11,9 @@
 #include <sstream>
 
 #include "platform/Defaults.h"
+#include "platform/JsonFields.h"
 
 namespace platform {
-namespace {
-
-template <typename T>
-bool take(const nlohmann::json& object, const char* key, T& out, std::string* error) {
-  auto it = object.find(key);
-  if (it == object.end() || it->is_null()) return true;
-  try {
-    out = it->get<T>();
-    return true;
-  } catch (const nlohmann::json::exception&) {
-    if (error) *error = std::string("\"") + key + "\" has the wrong type";
-    return false;
-  }
-}
-
-}  // namespace
 
 std::optional<ProviderPreferences> ProviderPreferences::parse(std::string_view text, std::string* error) {
   nlohmann::json root = nlohmann::json::parse(text, nullptr, false);
@@ -37,7 +22,7 @@ std::optional<ProviderPreferences> ProviderPreferences::parse(std::string_view t
     return std::nullopt;
   }
   ProviderPreferences p;
-  if (!take(root, "enabled", p.enabled, error) || !take(root, "localizedDescription", p.localizedDescription, error))
+  if (!takeField(root, "enabled", p.enabled, error) || !takeField(root, "localizedDescription", p.localizedDescription, error))
     return std::nullopt;
   auto protocol = root.find("providerProtocol");
   if (protocol != root.end() && !protocol->is_null()) {
@@ -45,10 +30,10 @@ std::optional<ProviderPreferences> ProviderPreferences::parse(std::string_view t
       if (error) *error = "\"providerProtocol\" is not an object";
       return std::nullopt;
     }
-    if (!take(*protocol, "providerBundleIdentifier", p.providerBundleIdentifier, error) ||
-        !take(*protocol, "serverAddress", p.serverAddress, error) ||
-        !take(*protocol, "includeAllNetworks", p.includeAllNetworks, error) ||
-        !take(*protocol, "excludeLocalNetworks", p.excludeLocalNetworks, error))
+    if (!takeField(*protocol, "providerBundleIdentifier", p.providerBundleIdentifier, error) ||
+        !takeField(*protocol, "serverAddress", p.serverAddress, error) ||
+        !takeField(*protocol, "includeAllNetworks", p.includeAllNetworks, error) ||
+        !takeField(*protocol, "excludeLocalNetworks", p.excludeLocalNetworks, error))
       return std::nullopt;
     auto config = protocol->find("providerConfiguration");
     if (config != protocol->end() && !config->is_null()) {
