@@ -69,6 +69,16 @@ class EchoProvider : public NEDNSProxyProvider {
   }
 };
 
+// Takes no flow until released: datagrams gather at the host meanwhile.
+struct GatedProvider : EchoProvider {
+  std::atomic<bool> release{false};
+  std::chrono::seconds limit{5};
+  bool handleNewUDPFlow(std::shared_ptr<NEAppProxyUDPFlow> flow, NWHostEndpoint remote) override {
+    waitUntil([this] { return release.load(); }, limit);
+    return EchoProvider::handleNewUDPFlow(flow, remote);
+  }
+};
+
 struct HostFixture : ::testing::Test {
   std::shared_ptr<EchoProvider> provider = std::make_shared<EchoProvider>();
   std::atomic<bool> providerRunning{true};
@@ -125,24 +135,15 @@ TEST_F(HostFixture, MetaDataNamesTheProcessOwningTheClientSocket) {
 }
 
 TEST_F(HostFixture, DatagramsWaitingForTheReadAreDeliveredTogether) {
-  // The provider closes nothing, so the first flow keeps the endpoint.
-  provider->closeAfterWrite = false;
   UdpSocket client;
-  // Hold the first read back until three datagrams are queued.
-  std::atomic<bool> release{false};
-  struct Gate : EchoProvider {
-    std::atomic<bool>* release;
-    bool handleNewUDPFlow(std::shared_ptr<NEAppProxyUDPFlow> flow, NWHostEndpoint remote) override {
-      waitUntil([this] { return release->load(); }, 5s);
-      return EchoProvider::handleNewUDPFlow(flow, remote);
-    }
-  };
-  auto gate = std::make_shared<Gate>();
-  gate->release = &release;
+  // Hold the first read back until three datagrams are queued. The provider
+  // closes nothing, so the first flow keeps the endpoint.
+  auto gate = std::make_shared<GatedProvider>();
+  gate->closeAfterWrite = false;
   provider = gate;  // before any datagram, so the host never reads it concurrently
   for (uint16_t id = 1; id <= 3; ++id) client.sendTo(listen, dnsQuery(id, "x.example"));
   ASSERT_TRUE(waitUntil([&] { return host->pendingDatagramCount() == 3; }, 5s));
-  release = true;
+  gate->release = true;
   for (int i = 0; i < 3; ++i) ASSERT_TRUE(client.receive()) << i;
   std::lock_guard lock(gate->mutex);
   ASSERT_EQ(gate->readSizes.size(), 1u);
@@ -150,16 +151,8 @@ TEST_F(HostFixture, DatagramsWaitingForTheReadAreDeliveredTogether) {
 }
 
 TEST_F(HostFixture, AnEndpointThatIsNotReadHoldsABoundedNumberOfDatagrams) {
-  std::atomic<bool> release{false};
-  struct Gate : EchoProvider {
-    std::atomic<bool>* release;
-    bool handleNewUDPFlow(std::shared_ptr<NEAppProxyUDPFlow> flow, NWHostEndpoint remote) override {
-      waitUntil([this] { return release->load(); }, 10s);
-      return EchoProvider::handleNewUDPFlow(flow, remote);
-    }
-  };
-  auto gate = std::make_shared<Gate>();
-  gate->release = &release;
+  auto gate = std::make_shared<GatedProvider>();
+  gate->limit = 10s;
   provider = gate;
   UdpSocket client;
   const int sent = static_cast<int>(UdpFlowHost::kMaxPendingDatagrams) + 50;
@@ -169,7 +162,7 @@ TEST_F(HostFixture, AnEndpointThatIsNotReadHoldsABoundedNumberOfDatagrams) {
   probe.sendTo(listen, dnsQuery(1, "probe.example"));
   ASSERT_TRUE(waitUntil([&] { return host->pendingDatagramCount() == UdpFlowHost::kMaxPendingDatagrams + 1; }, 5s))
       << host->pendingDatagramCount();
-  release = true;
+  gate->release = true;
   size_t answers = 0;
   while (client.receive(500ms)) ++answers;
   EXPECT_EQ(answers, UdpFlowHost::kMaxPendingDatagrams);

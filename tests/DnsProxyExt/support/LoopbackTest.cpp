@@ -2,11 +2,7 @@
 // real UDP sockets on 127.0.0.1, ports bound to 0.
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
 #include <dirent.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -15,45 +11,26 @@
 #include "DnsProxyExt/PolicyUDPClient.h"
 #include "DnsProxyExt/XpcUdpHelper.h"
 #include "platform/Dispatch.h"
+#include "support/LoopbackUdpServer.h"
 
 using namespace dnsproxyext;
 
 namespace {
 
+// A loopback socket that answers whoever sent it the last datagram.
 class UdpServer {
  public:
-  UdpServer() {
-    fd_ = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    socklen_t len = sizeof a;
-    ::getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len);
-    port_ = ntohs(a.sin_port);
-  }
-  ~UdpServer() { ::close(fd_); }
-  uint16_t port() const { return port_; }
+  uint16_t port() const { return socket_.local().port(); }
 
   // One datagram within the timeout, remembering its sender.
   std::optional<std::vector<uint8_t>> receive(int timeoutMs = 5000) {
-    pollfd p{fd_, POLLIN, 0};
-    if (::poll(&p, 1, timeoutMs) <= 0) return std::nullopt;
-    std::vector<uint8_t> buf(65536);
-    socklen_t len = sizeof peer_;
-    ssize_t n = ::recvfrom(fd_, buf.data(), buf.size(), 0, reinterpret_cast<sockaddr*>(&peer_), &len);
-    if (n < 0) return std::nullopt;
-    buf.resize(static_cast<size_t>(n));
-    return buf;
+    return socket_.receive(std::chrono::milliseconds(timeoutMs), &peer_);
   }
-  void reply(std::string_view text) {
-    ::sendto(fd_, text.data(), text.size(), 0, reinterpret_cast<sockaddr*>(&peer_), sizeof peer_);
-  }
+  void reply(std::string_view text) { socket_.sendTo(peer_, testing_support::Bytes(text.begin(), text.end())); }
 
  private:
-  int fd_ = -1;
-  uint16_t port_ = 0;
-  sockaddr_in peer_{};
+  testing_support::UdpSocket socket_;
+  platform::SocketAddress peer_;
 };
 
 std::string text(const std::optional<std::vector<uint8_t>>& b) { return b ? std::string(b->begin(), b->end()) : "<none>"; }
