@@ -104,8 +104,11 @@ void ProviderSupervisor::startLocked(const ProviderPreferences& preferences) {
   NSLog("[NEHost] provider started");
 }
 
+// Sleep and wake wait for a start or stop in progress, so that a signal
+// that arrives during a restart reaches the new provider.
 void ProviderSupervisor::sleep() {
-  auto provider = current();
+  std::lock_guard operation(operationMutex_);
+  auto provider = running_;
   if (!provider) return;
   auto done = std::make_shared<Completion>();
   provider->sleep([done] { done->signal(); });
@@ -113,7 +116,8 @@ void ProviderSupervisor::sleep() {
 }
 
 void ProviderSupervisor::wake() {
-  if (auto provider = current()) provider->wake();
+  std::lock_guard operation(operationMutex_);
+  if (running_) running_->wake();
 }
 
 }  // namespace platform

@@ -39,7 +39,7 @@ class ProviderSupervisor {
   const Factory factory_;
   const std::optional<std::vector<NEDNSSettings>> systemDNSSettings_;
   const std::chrono::milliseconds completionWait_;
-  std::mutex operationMutex_;  // one start, stop or change at a time
+  std::mutex operationMutex_;  // one start, stop, change, sleep or wake at a time
   std::shared_ptr<NEDNSProxyProvider> running_;
   std::optional<ProviderPreferences> runningPreferences_;
   int startCount_ = 0;

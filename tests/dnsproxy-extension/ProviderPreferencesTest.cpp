@@ -4,6 +4,8 @@
 #include <sys/stat.h>
 
 #include <fstream>
+#include <future>
+#include <thread>
 
 #include "platform/Dispatch.h"
 #include "platform/ExtensionHost.h"
@@ -152,6 +154,40 @@ TEST(ProviderSupervisor, AProviderThatFailsToStartIsNotUsed) {
   ProviderSupervisor supervisor([&] { return std::make_shared<Failing>(&events); }, std::nullopt);
   supervisor.apply(*ProviderPreferences::parse(kEnabled));
   EXPECT_FALSE(supervisor.current());
+}
+
+TEST(ProviderSupervisor, SleepAndWakeDuringAStartReachTheNewProvider) {
+  // Its start completes only when the test lets it.
+  struct SlowStart : RecordingProvider {
+    SlowStart(std::vector<std::string>* events, std::promise<void>* entered, std::shared_future<void> release)
+        : RecordingProvider(events), entered_(entered), release_(std::move(release)) {}
+    void startProxy(std::optional<nlohmann::json> options, std::function<void(std::optional<NEError>)> done) override {
+      RecordingProvider::startProxy(std::move(options), [](std::optional<NEError>) {});
+      entered_->set_value();
+      std::thread([done, release = release_] {
+        release.wait();
+        done(std::nullopt);
+      }).detach();
+    }
+    std::promise<void>* entered_;
+    std::shared_future<void> release_;
+  };
+  std::vector<std::string> events;
+  std::promise<void> entered, release;
+  std::shared_future<void> released = release.get_future().share();
+  ProviderSupervisor supervisor([&] { return std::make_shared<SlowStart>(&events, &entered, released); }, std::nullopt);
+  std::thread starter([&] { supervisor.apply(*ProviderPreferences::parse(kEnabled)); });
+  entered.get_future().wait();
+  std::thread signals([&] {
+    supervisor.sleep();
+    supervisor.wake();
+  });
+  release.set_value();
+  starter.join();
+  signals.join();
+  ASSERT_EQ(events.size(), 3u);
+  EXPECT_EQ(events[1], "sleep");
+  EXPECT_EQ(events[2], "wake");
 }
 
 TEST(ProviderPreferencesWatcher, ReportsCreationChangeAndRemoval) {
