@@ -64,10 +64,6 @@ std::string valueText(const nlohmann::json& value) {
 
 }  // namespace
 
-std::string jsonText(const nlohmann::json& value) {
-  return value.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
-}
-
 std::string describe(const DomainHostMap& map) {
   if (map.empty()) return "[:]";
   std::string out = "[";

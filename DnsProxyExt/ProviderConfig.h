@@ -56,7 +56,6 @@ std::shared_ptr<Utils::DNSHost> configuredHost(const std::string& what, const st
 using platform::describe;
 std::string describe(const DomainHostMap& map);
 std::string describeOptional(const std::optional<nlohmann::json>& value);
-// JSON text that never throws (invalid UTF-8 becomes U+FFFD).
-std::string jsonText(const nlohmann::json& value);
+using platform::jsonText;
 
 }  // namespace dnsproxyext

@@ -2,15 +2,14 @@
 
 #include <nlohmann/json.hpp>
 
+#include "platform/Describe.h"
 #include "platform/JsonNesting.h"
 
 namespace dnsproxyext {
 
 std::string policyRequestText(std::string_view organizationId) {
   // The id is escaped as a JSON string; ordinary ids give the same bytes as plain text.
-  const std::string quoted = nlohmann::json(std::string(organizationId))
-                                 .dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
-  return "{\"function\": \"localDNSMap\",\"companyId\": " + quoted + "}";
+  return "{\"function\": \"localDNSMap\",\"companyId\": " + platform::jsonText(std::string(organizationId)) + "}";
 }
 
 namespace {

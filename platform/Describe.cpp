@@ -43,6 +43,10 @@ std::string describe(const nlohmann::json& value) {
     return out + "]";
   }
   if (value.is_null()) return "<null>";
+  return jsonText(value);
+}
+
+std::string jsonText(const nlohmann::json& value) {
   return value.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
 }
 

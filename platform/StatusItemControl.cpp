@@ -15,6 +15,7 @@
 #include <nlohmann/json.hpp>
 
 #include "platform/Defaults.h"
+#include "platform/Describe.h"
 #include "platform/Log.h"
 
 namespace platform {
@@ -75,7 +76,7 @@ StatusItemControl::Outcome StatusItemControl::perform(const std::string& line) {
     auto titles = nlohmann::json::array();
     if (const auto* menu = targets_.statusBar->firstMenu())
       for (const auto& item : menu->items) titles.push_back(item.title);
-    return {"ok " + titles.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace), {}};
+    return {"ok " + jsonText(titles), {}};
   }
   if (command == "click") {
     const auto* menu = targets_.statusBar->firstMenu();

@@ -7,6 +7,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "platform/Describe.h"
+
 namespace platform {
 
 std::unique_ptr<XpcClient> XpcClient::connect(const std::string& serviceName, std::string* error) {
@@ -38,7 +40,7 @@ bool XpcClient::sendLine(const std::string& line) { return xpcwire::writeLine(fd
 
 bool XpcClient::post(const std::string& selector, const nlohmann::json& arguments) {
   nlohmann::json call{{"id", nextId_++}, {"selector", selector}, {"args", arguments}};
-  return sendLine(call.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace));
+  return sendLine(jsonText(call));
 }
 
 std::optional<nlohmann::json> XpcClient::readMessage(std::chrono::milliseconds timeout) {

@@ -5,16 +5,13 @@
 
 #include <thread>
 
+#include "platform/Describe.h"
 #include "platform/JsonNesting.h"
 #include "platform/XpcConnectionQueue.h"
 #include "platform/XpcWire.h"
 
 namespace platform {
 namespace {
-
-std::string dumpSafely(const nlohmann::json& message) {
-  return message.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
-}
 
 nlohmann::json errorAnswer(const nlohmann::json& id, const std::string& error) {
   return nlohmann::json{{"id", id}, {"error", error}};
@@ -142,7 +139,7 @@ void XpcConnection::handleLine(const std::string& line) {
 void XpcConnection::answer(const nlohmann::json& message) {
   if (invalidated_) return;
   std::lock_guard lock(writeMutex_);
-  if (!xpcwire::writeLine(fd_, dumpSafely(message))) invalidate();
+  if (!xpcwire::writeLine(fd_, jsonText(message))) invalidate();
 }
 
 }  // namespace platform
