@@ -45,6 +45,7 @@ void DNSLabelDecoder::decodeLabelInBuffer(const uint8_t* bytes, uint32_t& offset
   uint32_t cursor = offset;
   bool followingPointer = false;
   int hops = 0;
+  uint32_t wireLength = 1;  // the root's byte
   auto fail = [&] {
     name.reset();
     labels.clear();
@@ -80,6 +81,12 @@ void DNSLabelDecoder::decodeLabelInBuffer(const uint8_t* bytes, uint32_t& offset
           if (!followingPointer) offset = cursor;
           return;
         } else {
+          wireLength += 1 + *byte;
+          if (wireLength > kMaxNameWireLength) {
+            if (!followingPointer) offset = cursor;
+            fail();
+            return;
+          }
           resetBufferToSize(*byte);
           state = 1;
         }

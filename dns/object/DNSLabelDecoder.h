@@ -1,7 +1,7 @@
 #pragma once
 // Reads one domain name byte by byte. Compression pointers are followed in a
-// loop with a hop limit; a loop or a pointer whose target yields no name
-// makes the whole name fail (no `name`).
+// loop with a hop limit; a loop, a pointer whose target yields no name or a
+// name longer than 255 wire bytes makes the whole name fail (no `name`).
 #include <array>
 #include <cstdint>
 #include <optional>
@@ -13,6 +13,8 @@ namespace DnsObjects {
 class DNSLabelDecoder {
  public:
   static constexpr int kMaxPointerHops = 128;
+  // Labels with their length bytes, plus the root, across every pointer followed.
+  static constexpr uint32_t kMaxNameWireLength = 255;
 
   // 0: expecting a length or pointer byte, 1: in a label, 2: second pointer byte.
   uint64_t state = 0;

@@ -37,6 +37,7 @@ std::optional<std::vector<uint8_t>> DNSMessageEncoder::encode(const DNSMessage& 
       auto bytes = DNSQuestionEncoder::encode(*question);
       if (!bytes) return std::nullopt;
       out.bytes(*bytes);
+      if (out.size() > kMaxMessageSize) return std::nullopt;
     }
   }
   for (const auto* section : {&copy->answers, &copy->authorityRecords, &copy->additionalRecords}) {
@@ -46,6 +47,7 @@ std::optional<std::vector<uint8_t>> DNSMessageEncoder::encode(const DNSMessage& 
       auto bytes = record->encode();
       if (!bytes) return std::nullopt;
       out.bytes(*bytes);
+      if (out.size() > kMaxMessageSize) return std::nullopt;
     }
   }
   return out.take();

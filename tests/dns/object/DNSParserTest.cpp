@@ -236,6 +236,17 @@ TEST(DNSParser, DatagramsThatCannotBeRewrittenAreReturnedAsGiven) {
   EXPECT_EQ(DNSParser::injectFlagsTo(shortHeader, Bytes{}), std::nullopt);
 }
 
+TEST(DNSParser, QueriesThatExpandPastOneMessageAreReturnedAsGiven) {
+  // 16,000 labels: the name alone is past 255 bytes, so nothing decodes.
+  const Bytes longName = objecttest::compressedFlood(16'000, 1);
+  // A 255-byte name decodes, but its thousands of copies do not fit 65,535 bytes.
+  const Bytes longestName = objecttest::compressedFlood(127, 1);
+  ASSERT_EQ(longestName.size(), 65'527u);
+  const std::vector<Bytes> input = {longName, longestName};
+  auto out = DNSParser::injectFlagsToDatagrams(input, DNSParser::OptionDictionary{{"65007", "1"}});
+  EXPECT_EQ(out, input);
+}
+
 TEST(DNSParser, OptionsThatDoNotFitOneRecordLeaveTheQueryUnchanged) {
   const Bytes query = concat({header(1, 0, 0, 0), question({"ab"}, 1)});
   DNSParser::OptionDictionary flags = {{"65001", std::string(40000, 'a')}, {"65002", std::string(40000, 'b')}};

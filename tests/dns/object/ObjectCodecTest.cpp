@@ -142,6 +142,21 @@ TEST(ObjectCodec, NameDecoding) {
   const uint32_t pointerAt = static_cast<uint32_t>(pointerTo261.size());
   pointerTo261.insert(pointerTo261.end(), {0x01, 'x', 0xC1, 0x05});
 
+  // Three labels of 63 bytes and one of 61: 255 bytes with the root.
+  const Bytes longest = concat({{63}, Bytes(63, 'a'), {63}, Bytes(63, 'b'), {63}, Bytes(63, 'c'), {61}, Bytes(61, 'd'), {0}});
+  const std::string longestText = std::string(63, 'a') + "." + std::string(63, 'b') + "." + std::string(63, 'c') + "." +
+                                  std::string(61, 'd');
+  Bytes tooLong = longest;
+  tooLong[192] = 62;
+  tooLong.insert(tooLong.begin() + 193, 'd');
+  // Two labels of 63 at offset 0 (129 bytes), then a label of 63 and one of
+  // `last` bytes followed by a pointer to them.
+  const std::string twoLabelsText = std::string(63, 'a') + "." + std::string(63, 'b');
+  auto throughPointer = [](uint8_t last) {
+    return concat({{63}, Bytes(63, 'a'), {63}, Bytes(63, 'b'), {0}, {63}, Bytes(63, 'e'), {last}, Bytes(last, 'f'),
+                   {0xC0, 0x00}});
+  };
+
   struct Case {
     const char* label;
     Bytes bytes;
@@ -164,6 +179,11 @@ TEST(ObjectCodec, NameDecoding) {
       {"label then loop", Bytes{0x01, 'a', 0xC0, 0x00}, 0, std::nullopt, 4},
       {"pointer past the end", Bytes{0x01, 'a', 0xC0, 0x40}, 0, std::nullopt, 4},
       {"pointer to a cut name", Bytes{0x03, 'a', 0xC0, 0x00}, 0, std::nullopt, 4},
+      {"255 wire bytes", longest, 0, longestText, 255},
+      {"256 wire bytes", tooLong, 0, std::nullopt, 193},
+      {"255 wire bytes through a pointer", throughPointer(61), 129, std::string(63, 'e') + "." +
+                                                                        std::string(61, 'f') + "." + twoLabelsText, 257},
+      {"256 wire bytes through a pointer", throughPointer(62), 129, std::nullopt, 258},
   };
   for (const auto& c : cases) {
     uint32_t end = 0;
@@ -243,10 +263,33 @@ TEST(ObjectCodec, RecordWithOversizedDataFailsTheEncode) {
   record->data.assign(70000, 0xAB);
   message->answers = DNSRecordArray{record};
   EXPECT_FALSE(DNSMessageEncoder::encode(*message));
-  record->data.resize(65535);
+  // The query, then "big" (5 bytes) and 10 bytes of fixed fields: the data
+  // that fills a message of 65,535 bytes encodes, one byte more does not.
+  record->data.resize(65535 - kQuery.size() - 15);
   auto encoded = DNSMessageEncoder::encode(*message);
   ASSERT_TRUE(encoded);
+  EXPECT_EQ(encoded->size(), 65535u);
   EXPECT_TRUE(decode(*encoded));
+  record->data.push_back(0xAB);
+  EXPECT_FALSE(DNSMessageEncoder::encode(*message));
+  record->data.resize(65535);
+  EXPECT_FALSE(DNSMessageEncoder::encode(*message));
+}
+
+TEST(ObjectCodec, ManyRecordsPastOneMessageFailTheEncode) {
+  auto message = decode(kQuery);
+  ASSERT_TRUE(message);
+  auto record = std::make_shared<DNSResourceRecord>();
+  record->name = std::string(63, 'a') + "." + std::string(63, 'b') + "." + std::string(63, 'c') + "." +
+                 std::string(61, 'd');  // 255 bytes on the wire
+  record->type = 1;
+  // Each record takes 265 bytes: 247 of them fit after the query, 248 do not.
+  message->answers = DNSRecordArray(247, record);
+  auto encoded = DNSMessageEncoder::encode(*message);
+  ASSERT_TRUE(encoded);
+  EXPECT_EQ(encoded->size(), kQuery.size() + 247 * 265);
+  message->answers->push_back(record);
+  EXPECT_FALSE(DNSMessageEncoder::encode(*message));
 }
 
 TEST(ObjectModel, OptRecordPacksClassAndTtl) {
