@@ -11,13 +11,12 @@ namespace {
 
 using dnswire::WireReader;
 
-// The reader and what is left of the message's pointer-hop budget.
+// The reader the section decoders share.
 struct Cursor {
   WireReader r;
-  size_t hopBudget;
 };
 
-std::string readName(Cursor& c) { return deserializeName(c.r, c.hopBudget); }
+std::string readName(Cursor& c) { return deserializeName(c.r); }
 
 uint16_t readUInt16(WireReader& r) {
   auto v = r.u16();
@@ -174,7 +173,7 @@ std::vector<ResourceRecord> deserializeRecords(Cursor& c, uint16_t count) {
 
 Message Message::deserialize(std::span<const uint8_t> data) {
   if (data.size() < 12) throw DecodeError(DecodeError::invalidMessageSize);
-  Cursor c{WireReader(data), messagePointerHopBudget(data.size())};
+  Cursor c{WireReader(data)};
   WireReader& r = c.r;
   const uint16_t id = readUInt16(r);
   const uint16_t flags = readUInt16(r);

@@ -61,11 +61,6 @@ void appendSplit(std::string& out, std::string_view label) {
 }  // namespace
 
 std::string deserializeName(dnswire::WireReader& reader) {
-  size_t hopBudget = kMaxPointerHops;
-  return deserializeName(reader, hopBudget);
-}
-
-std::string deserializeName(dnswire::WireReader& reader, size_t& hopBudget) {
   const auto buffer = reader.data();
   size_t pos = reader.offset();
   size_t start = pos;   // a pointer must aim before the start of the name being read
@@ -83,8 +78,7 @@ std::string deserializeName(dnswire::WireReader& reader, size_t& hopBudget) {
       if (!value) throw DecodeError(DecodeError::invalidIntegerSize);
       const size_t target = *value & 0x3FFF;
       if (target >= start) throw DecodeError(DecodeError::invalidLabelOffset);
-      if (++hops > kMaxPointerHops || hopBudget == 0) throw DecodeError(DecodeError::invalidLabelOffset);
-      --hopBudget;
+      if (++hops > kMaxPointerHops) throw DecodeError(DecodeError::invalidLabelOffset);
       if (!followed) {
         resume = pos + 2;
         followed = true;

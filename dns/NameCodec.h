@@ -17,18 +17,14 @@ using Labels = std::unordered_map<std::string, size_t>;
 
 // Longest label the encoder writes: a length byte of 192 or more is a pointer.
 inline constexpr size_t kMaxLabelLength = 191;
-// Pointer hops one decoded name may take.
+// Pointer hops one decoded name may take. With the wire length below this
+// bounds the work per name, and so per message, without refusing any valid one.
 inline constexpr int kMaxPointerHops = 127;
-// Pointer hops one whole message may take: with this, a message of chained
-// pointers costs time linear in its size. Far above what real encoders produce.
-inline size_t messagePointerHopBudget(size_t messageSize) { return messageSize / 2 + kMaxPointerHops; }
 // Longest decoded name in wire bytes (labels with their length bytes, plus the root).
 inline constexpr size_t kMaxNameWireLength = 255;
 
 // Reads one name at the cursor; the cursor ends after the name (after the
-// first pointer when compressed). Each hop taken is counted off `hopBudget`.
-// Throws DecodeError.
-std::string deserializeName(dnswire::WireReader& reader, size_t& hopBudget);
+// first pointer when compressed). Throws DecodeError.
 std::string deserializeName(dnswire::WireReader& reader);
 
 // Writes `name`, as a pointer where the dictionary already holds it at an
