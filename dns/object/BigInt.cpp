@@ -199,6 +199,12 @@ BigInt BigInt::multiply(const BigInt& other) const {
 }
 
 BigInt BigInt::negate() const {
+  BigInt result = wrappingNegate();
+  if (!isZero() && result.isNegative() == isNegative()) arithmetic("Overflow in negation.");
+  return result;
+}
+
+BigInt BigInt::wrappingNegate() const {
   if (isZero()) return BigInt();
   BigInt result;
   for (int32_t i = 0; i < kMax; ++i) result.data_[i] = ~data_[i];
@@ -210,8 +216,13 @@ BigInt BigInt::negate() const {
   }
   result.dataLength_ = kMax;
   result.trim();
-  if (result.isNegative() == isNegative()) arithmetic("Overflow in negation.");
   return result;
+}
+
+bool BigInt::magnitudeLessThan(const BigInt& a, const BigInt& b) {
+  for (int32_t i = std::max(a.dataLength_, b.dataLength_) - 1; i >= 0; --i)
+    if (a.data_[i] != b.data_[i]) return a.data_[i] < b.data_[i];
+  return false;
 }
 
 void BigInt::divideMagnitudes(const BigInt& dividend, const BigInt& divisor, BigInt& quotient, BigInt& remainder) {
@@ -224,23 +235,25 @@ BigInt BigInt::divide(const BigInt& other) const {
   if (other.isZero()) arithmetic("Division by zero.");
   const bool dividendNegative = isNegative();
   const bool divisorNegative = other.isNegative();
-  BigInt dividend = dividendNegative ? negate() : *this;
-  BigInt divisor = divisorNegative ? other.negate() : other;
-  if (dividend.lessThan(divisor)) return BigInt();
+  const BigInt dividend = dividendNegative ? wrappingNegate() : *this;
+  const BigInt divisor = divisorNegative ? other.wrappingNegate() : other;
+  if (magnitudeLessThan(dividend, divisor)) return BigInt();
   BigInt quotient, remainder;
   divideMagnitudes(dividend, divisor, quotient, remainder);
-  return dividendNegative != divisorNegative ? quotient.negate() : quotient;
+  // Only the most negative value divided by -1 has a quotient past the
+  // capacity; like the other operands' extremes it wraps around.
+  return dividendNegative != divisorNegative ? quotient.wrappingNegate() : quotient;
 }
 
 BigInt BigInt::mod(const BigInt& other) const {
   if (other.isZero()) arithmetic("Division by zero.");
   const bool dividendNegative = isNegative();
-  BigInt dividend = dividendNegative ? negate() : *this;
-  BigInt divisor = other.isNegative() ? other.negate() : other;
-  if (dividend.lessThan(divisor)) return *this;
+  const BigInt dividend = dividendNegative ? wrappingNegate() : *this;
+  const BigInt divisor = other.isNegative() ? other.wrappingNegate() : other;
+  if (magnitudeLessThan(dividend, divisor)) return *this;
   BigInt quotient, remainder;
   divideMagnitudes(dividend, divisor, quotient, remainder);
-  return dividendNegative ? remainder.negate() : remainder;
+  return dividendNegative ? remainder.negate() : remainder;  // smaller than the divisor: it fits
 }
 
 void BigInt::singleByteDivide(const BigInt& dividend, const BigInt& divisor, BigInt& outQuotient,
@@ -421,6 +434,20 @@ bool BigInt::lessThan(const BigInt& other) const {
 
 BigInt BigInt::abs() const { return isNegative() ? negate() : *this; }
 
+namespace {
+
+// Whether root * root > value (value non-negative); a square past the
+// capacity is larger than any value.
+bool squareExceeds(const BigInt& root, const BigInt& value) {
+  try {
+    return root.multiply(root).greaterThan(value);
+  } catch (const platform::NamedException&) {
+    return true;
+  }
+}
+
+}  // namespace
+
 BigInt BigInt::sqrt() const {
   if (isNegative()) return BigInt();
   BigInt self = *this;
@@ -433,7 +460,7 @@ BigInt BigInt::sqrt() const {
     result.data_[bit / 32] ^= 1u << (bit % 32);
     BigInt trial = result;
     trial.trim();
-    if (trial.multiply(trial).greaterThan(*this)) result.data_[bit / 32] ^= 1u << (bit % 32);
+    if (squareExceeds(trial, *this)) result.data_[bit / 32] ^= 1u << (bit % 32);
   }
   result.trim();
   return result;

@@ -84,6 +84,11 @@ class BigInt {
   void trim();
   static BigInt barrettConstant(const BigInt& n);
   static void divideMagnitudes(const BigInt& dividend, const BigInt& divisor, BigInt& quotient, BigInt& remainder);
+  // Two's-complement negation without the overflow check: the most negative
+  // value stays as it is, which the word-wise division reads as its magnitude.
+  BigInt wrappingNegate() const;
+  // Compares the words as unsigned magnitudes.
+  static bool magnitudeLessThan(const BigInt& a, const BigInt& b);
   static bool passesTrialDivision(const BigInt& n);
   static int32_t trailingZeroBits(const BigInt& value);
 

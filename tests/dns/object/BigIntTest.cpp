@@ -222,6 +222,51 @@ TEST(BigIntNumberTheory, SqrtGcdModPow) {
   EXPECT_EQ(raised([] { BigInt(4).modPow(BigInt(-1), BigInt(497)); }), "ArithmeticException / Positive exponents only.");
 }
 
+TEST(BigIntNumberTheory, SqrtAtTheTopOfTheCapacity) {
+  const BigInt maxPositive = BigInt(int64_t{-1}).shiftRight(1);
+  const BigInt top = BigInt(1).shiftLeft(2238);  // the highest bit below the sign
+  EXPECT_TRUE(top.sqrt().equals(BigInt(1).shiftLeft(1119)));
+  for (const BigInt& value : {top.subtract(BigInt(1)), top, top.add(BigInt(12345)), maxPositive.subtract(BigInt(1)),
+                              maxPositive}) {
+    BigInt root;
+    ASSERT_EQ(raised([&] { root = value.sqrt(); }), "");
+    // root^2 <= value < (root + 1)^2, without squaring past the capacity.
+    const BigInt square = root.multiply(root);
+    EXPECT_TRUE(square.lessThanOrEqualTo(value));
+    EXPECT_TRUE(value.subtract(square).lessThanOrEqualTo(root.shiftLeft(1)));
+  }
+}
+
+TEST(BigIntArithmetic, DivisionOfTheMostNegativeValue) {
+  const BigInt maxPositive = BigInt(int64_t{-1}).shiftRight(1);
+  const BigInt mostNegative = maxPositive.bitNot();
+  const BigInt halfMagnitude = BigInt(1).shiftLeft(2238);
+  EXPECT_TRUE(mostNegative.divide(BigInt(1)).equals(mostNegative));
+  EXPECT_TRUE(mostNegative.divide(BigInt(2)).equals(BigInt(0).subtract(halfMagnitude)));
+  EXPECT_TRUE(mostNegative.divide(BigInt(-2)).equals(halfMagnitude));
+  EXPECT_TRUE(mostNegative.divide(mostNegative).isOne());
+  EXPECT_TRUE(mostNegative.divide(maxPositive).equals(BigInt(-1)));
+  EXPECT_TRUE(mostNegative.mod(maxPositive).equals(BigInt(-1)));
+  EXPECT_TRUE(mostNegative.mod(mostNegative).isZero());
+  EXPECT_TRUE(mostNegative.mod(BigInt(2)).isZero());
+  EXPECT_TRUE(BigInt(5).divide(mostNegative).isZero());
+  EXPECT_TRUE(BigInt(-5).mod(mostNegative).equals(BigInt(-5)));
+  EXPECT_TRUE(maxPositive.divide(mostNegative).isZero());
+  EXPECT_TRUE(maxPositive.mod(mostNegative).equals(maxPositive));
+  // The one quotient past the capacity, 2^2239, wraps around to the most negative value.
+  EXPECT_TRUE(mostNegative.divide(BigInt(-1)).equals(mostNegative));
+
+  // q * d + r rebuilds the dividend; the remainder takes the dividend's sign and is smaller than the divisor.
+  for (const char* d : {"3", "-7", "4294967295", "18446744073709551617", "-340282366920938463463374607431768211297"}) {
+    const BigInt divisor = dec(d);
+    BigInt q, r;
+    ASSERT_EQ(raised([&] { q = mostNegative.divide(divisor), r = mostNegative.mod(divisor); }), "") << d;
+    EXPECT_TRUE(q.multiply(divisor).add(r).equals(mostNegative)) << d;
+    EXPECT_TRUE(r.isNegative()) << d;
+    EXPECT_TRUE(r.abs().lessThan(divisor.abs())) << d;
+  }
+}
+
 TEST(BigIntArithmetic, FullCapacityOperandsStayInBounds) {
   // Largest positive value: 70 words with the sign bit clear.
   const BigInt maxPositive = BigInt(int64_t{-1}).shiftRight(1);
