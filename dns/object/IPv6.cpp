@@ -171,8 +171,9 @@ std::optional<std::vector<std::string>> IPv6::parse(const std::string& input) {
     return std::nullopt;
   }
 
+  // An empty group (the empty text has one) reads as 0; the count below rejects it.
   for (auto& group : groups) {
-    if (group.empty() || group.size() > 4) {
+    if (group.size() > 4) {
       fail("Error parsing groups");
       return std::nullopt;
     }
