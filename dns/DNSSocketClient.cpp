@@ -74,8 +74,8 @@ void DNSSocketClient::answerLocked(std::vector<uint8_t> answer, size_t matched, 
 void DNSSocketClient::incomplete(std::optional<std::vector<uint8_t>> content, size_t index,
                                  std::optional<NWError> error) {
   if (error) {
-    NSLog("udp socket error: " + platform::optionalDescription(error) + ", flowHash = " + hash_);
-    return finish(std::move(content), endpointAt(index), *error);
+    std::string line = "udp socket error: " + platform::optionalDescription(error) + ", flowHash = " + hash_;
+    return finish(std::move(content), endpointAt(index), *error, std::move(line));
   }
   {
     std::lock_guard lock(mutex_);
@@ -88,15 +88,24 @@ void DNSSocketClient::incomplete(std::optional<std::vector<uint8_t>> content, si
 void DNSSocketClient::fail(NWError error) { finish(std::nullopt, std::nullopt, std::move(error)); }
 
 void DNSSocketClient::finish(std::optional<std::vector<uint8_t>> datagram,
-                             std::optional<platform::NWHostEndpoint> endpoint, NWError error) {
+                             std::optional<platform::NWHostEndpoint> endpoint, NWError error,
+                             std::string logAfterOwner) {
+  bool finishing;
   {
     std::lock_guard lock(mutex_);
-    if (!beginFinishLocked()) return;
-    enqueueLocked(Delivery{.datagram = std::move(datagram),
-                           .endpoint = std::move(endpoint),
-                           .isFinished = true,
-                           .error = std::move(error),
-                           .cancelAfter = true});
+    finishing = beginFinishLocked();
+    if (finishing) {
+      enqueueLocked(Delivery{.datagram = std::move(datagram),
+                             .endpoint = std::move(endpoint),
+                             .isFinished = true,
+                             .error = std::move(error),
+                             .cancelAfter = true,
+                             .logAfterOwner = std::move(logAfterOwner)});
+    }
+  }
+  if (!finishing) {
+    if (!logAfterOwner.empty()) NSLog(logAfterOwner);  // the read already ended: no owner call to wait for
+    return;
   }
   delivery_.drain();
 }
@@ -118,6 +127,7 @@ void DNSSocketClient::deliver(Delivery& d) {
       NSLog("DNSSocketClient onDataReceived is not set, flowHash = " + hash_);
     }
   }
+  if (!d.logAfterOwner.empty()) NSLog(d.logAfterOwner);
   if (d.cancelAfter) {
     std::shared_ptr<UdpConnection> connection;
     {

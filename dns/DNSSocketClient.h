@@ -72,9 +72,10 @@ class DNSSocketClient : public UdpAnswerExchange {
   void endWithoutQueries(const std::shared_ptr<platform::UdpConnection>& connection) override;
   void stateChanged(const platform::NWConnectionState& state) override;
   void sent() override;
-  // Ends the read once: a last callback with isFinished true, then the connection is cancelled.
+  // Ends the read once: a last callback with isFinished true, `logAfterOwner`
+  // (when given), then the connection is cancelled.
   void finish(std::optional<std::vector<uint8_t>> datagram, std::optional<platform::NWHostEndpoint> endpoint,
-              platform::NWError error);
+              platform::NWError error, std::string logAfterOwner = {});
   // One step handed to the owner, in decision order.
   struct Delivery {
     std::optional<std::vector<uint8_t>> datagram{};
@@ -84,6 +85,7 @@ class DNSSocketClient : public UdpAnswerExchange {
     bool isAnswer = false;     // a matched complete answer (counted in the logs)
     bool callOwner = true;
     bool cancelAfter = false;  // then cancel and release the connection
+    std::string logAfterOwner{};  // a line logged once the owner was called
   };
   // Queues under mutex_; call delivery_.drain() after unlocking.
   void enqueueLocked(Delivery delivery);

@@ -215,6 +215,12 @@ TEST_F(DNSSocketClientTest, FailedSendLeavesTheReadToTheDeadline) {
 
 TEST_F(DNSSocketClientTest, ReceiveErrorEndsTheRead) {
   auto client = makeClient({query(1, "a."), query(2, "b.")}, {e0, e1});
+  // The owner hears of the error before the client logs it.
+  bool loggedBeforeOwner = false;
+  client->onDataReceived = [this, &loggedBeforeOwner, record = client->onDataReceived](auto... arguments) {
+    loggedBeforeOwner = log.contains("udp socket error: ");
+    record(std::move(arguments)...);
+  };
   connectReady(client);
   connection->deliver(std::nullopt, false, platform::NWError::posix(ECONNREFUSED));
   queue->runPending();
@@ -225,6 +231,7 @@ TEST_F(DNSSocketClientTest, ReceiveErrorEndsTheRead) {
   EXPECT_EQ(calls[0].endpoint, e0);
   EXPECT_TRUE(log.contains("dns session is not completed, flowHash = " + hash()));
   EXPECT_TRUE(log.contains("udp socket error: Optional(POSIXErrorCode(rawValue: " + std::to_string(ECONNREFUSED)));
+  EXPECT_FALSE(loggedBeforeOwner);
   EXPECT_TRUE(connection->cancelled());
   queue->advance(DNSSocketClient::kAnswerDeadline);
   EXPECT_EQ(calls.size(), 1u);  // exactly one final callback
