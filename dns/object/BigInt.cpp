@@ -241,7 +241,7 @@ BigInt BigInt::divide(const BigInt& other) const {
   BigInt quotient, remainder;
   divideMagnitudes(dividend, divisor, quotient, remainder);
   // Only the most negative value divided by -1 has a quotient past the
-  // capacity; like the other operands' extremes it wraps around.
+  // capacity (2^2239); it wraps around to the most negative value.
   return dividendNegative != divisorNegative ? quotient.wrappingNegate() : quotient;
 }
 
