@@ -54,7 +54,6 @@ std::shared_ptr<AutoRotatingFileDestination> AutoRotatingFileDestination::create
   std::shared_ptr<AutoRotatingFileDestination> destination(new AutoRotatingFileDestination(
       owner, writeToFile.fileURL(), std::move(identifier), shouldAppend ? std::move(appendMarker) : std::nullopt,
       attributes));
-  std::lock_guard lock(fileStateMutex());
   if (clock) destination->setClock(std::move(clock));
   if (owner) destination->openFile();
   destination->initialize(shouldAppend, maxFileSize, maxTimeInterval, std::move(archiveSuffixDateFormatter),
@@ -64,41 +63,51 @@ std::shared_ptr<AutoRotatingFileDestination> AutoRotatingFileDestination::create
 
 void AutoRotatingFileDestination::initialize(bool shouldAppend, uint64_t maxFileSize, double maxTimeInterval,
                                              DateFormatterPtr archiveSuffixDateFormatter, uint8_t targetMaxLogFiles) {
-  currentLogStartTimeInterval_ = now();
-  customArchiveSuffixDateFormatter_ = std::move(archiveSuffixDateFormatter);
+  const double start = now();
+  {
+    std::lock_guard lock(stateMutex_);
+    currentLogStartTimeInterval_ = start;
+    customArchiveSuffixDateFormatter_ = std::move(archiveSuffixDateFormatter);
+    targetMaxFileSize_ = maxFileSize == 0 ? std::numeric_limits<uint64_t>::max() : maxFileSize;
+    targetMaxTimeInterval_ = maxTimeInterval >= 1 ? maxTimeInterval : 0;
+    targetMaxLogFiles_ = targetMaxLogFiles;
+  }
   setShouldAppend(shouldAppend);
-  targetMaxFileSize_ = maxFileSize == 0 ? std::numeric_limits<uint64_t>::max() : maxFileSize;
-  targetMaxTimeInterval_ = maxTimeInterval >= 1 ? maxTimeInterval : 0;
-  targetMaxLogFiles_ = targetMaxLogFiles;
 
   const std::optional<FileURL> url = writeToFileURL();
   if (!url) return;
   const fs::path& path = url->path;
   const std::string ext = path.extension().string();
-  fileExtension_ = ext.empty() ? std::string() : ext.substr(1);
-  baseFileName_ = path.filename().string();
-  const std::string suffix = "." + fileExtension_;
-  if (!fileExtension_.empty() && baseFileName_.size() > suffix.size() &&
-      baseFileName_.compare(baseFileName_.size() - suffix.size(), suffix.size(), suffix) == 0) {
-    baseFileName_.erase(baseFileName_.size() - suffix.size());
+  const std::string extension = ext.empty() ? std::string() : ext.substr(1);
+  std::string base = path.filename().string();
+  const std::string suffix = "." + extension;
+  if (!extension.empty() && base.size() > suffix.size() &&
+      base.compare(base.size() - suffix.size(), suffix.size(), suffix) == 0) {
+    base.erase(base.size() - suffix.size());
   }
-  if (!fileExtension_.empty()) {
-    archiveFolderURL_ = FileURL{path.parent_path()};
-  } else {
-    archiveFolderURL_ = defaultLogFolderURL();
-  }
+  const std::optional<FileURL> folder =
+      extension.empty() ? defaultLogFolderURL() : std::optional<FileURL>(FileURL{path.parent_path()});
 
   struct stat info {};
-  if (::stat(path.c_str(), &info) != 0) {
-    const int failure = errno;
+  const bool known = ::stat(path.c_str(), &info) == 0;
+  const int failure = errno;
+  const std::optional<double> born = known ? birthTime(path) : std::nullopt;
+  {
+    std::lock_guard lock(stateMutex_);
+    fileExtension_ = extension;
+    baseFileName_ = base;
+    archiveFolderURL_ = folder;
+    if (known) {
+      currentLogFileSize_ = static_cast<uint64_t>(info.st_size);
+      currentLogStartTimeInterval_ = born.value_or(start);
+    }
+  }
+  if (!known) {
     if (auto logger = owner()) {
       logger->_logln("Unable to determine current file attributes of log file: " +
                          posixError(failure).localizedDescription(),
                      Level::warning, nullptr);
     }
-  } else {
-    currentLogFileSize_ = static_cast<uint64_t>(info.st_size);
-    currentLogStartTimeInterval_ = birthTime(path).value_or(now());
   }
 
   if (!shouldAppend || shouldRotate()) rotateFile();
@@ -121,127 +130,144 @@ std::optional<FileURL> AutoRotatingFileDestination::defaultLogFolderURL() const 
 }
 
 uint64_t AutoRotatingFileDestination::targetMaxFileSize() const {
-  std::lock_guard lock(fileStateMutex());
+  std::lock_guard lock(stateMutex_);
   return targetMaxFileSize_;
 }
 
 void AutoRotatingFileDestination::setTargetMaxFileSize(uint64_t size) {
-  std::lock_guard lock(fileStateMutex());
+  std::lock_guard lock(stateMutex_);
   targetMaxFileSize_ = size;
 }
 
 double AutoRotatingFileDestination::targetMaxTimeInterval() const {
-  std::lock_guard lock(fileStateMutex());
+  std::lock_guard lock(stateMutex_);
   return targetMaxTimeInterval_;
 }
 
 void AutoRotatingFileDestination::setTargetMaxTimeInterval(double seconds) {
-  std::lock_guard lock(fileStateMutex());
+  std::lock_guard lock(stateMutex_);
   targetMaxTimeInterval_ = seconds;
 }
 
 uint8_t AutoRotatingFileDestination::targetMaxLogFiles() const {
-  std::lock_guard lock(fileStateMutex());
+  std::lock_guard lock(stateMutex_);
   return targetMaxLogFiles_;
 }
 
 void AutoRotatingFileDestination::setTargetMaxLogFiles(uint8_t count) {
-  std::lock_guard lock(fileStateMutex());
-  targetMaxLogFiles_ = count;
+  {
+    std::lock_guard lock(stateMutex_);
+    targetMaxLogFiles_ = count;
+  }
   cleanUpLogFiles();
 }
 
 std::optional<FileURL> AutoRotatingFileDestination::archiveFolderURL() const {
-  std::lock_guard lock(fileStateMutex());
+  std::lock_guard lock(stateMutex_);
   return archiveFolderURL_;
 }
 
 void AutoRotatingFileDestination::setArchiveFolderURL(std::optional<FileURL> folder) {
-  std::lock_guard lock(fileStateMutex());
-  archiveFolderURL_ = std::move(folder);
-  if (archiveFolderURL_) {
+  {
+    std::lock_guard lock(stateMutex_);
+    archiveFolderURL_ = folder;
+  }
+  if (folder) {
     std::error_code ignored;
-    fs::create_directories(archiveFolderURL_->path, ignored);
+    fs::create_directories(folder->path, ignored);
   }
 }
 
 void AutoRotatingFileDestination::setAutoRotationCompletion(std::function<void(bool)> completion) {
-  std::lock_guard lock(fileStateMutex());
+  std::lock_guard lock(stateMutex_);
   autoRotationCompletion_ = std::move(completion);
 }
 
 DateFormatterPtr AutoRotatingFileDestination::archiveSuffixDateFormatter() const {
   static const DateFormatterPtr shared = std::make_shared<DateFormatter>("_yyyy-MM-dd_HHmmss");
-  std::lock_guard lock(fileStateMutex());
+  std::lock_guard lock(stateMutex_);
   return customArchiveSuffixDateFormatter_ ? customArchiveSuffixDateFormatter_ : shared;
 }
 
 void AutoRotatingFileDestination::setArchiveSuffixDateFormatter(DateFormatterPtr formatter) {
-  std::lock_guard lock(fileStateMutex());
+  std::lock_guard lock(stateMutex_);
   customArchiveSuffixDateFormatter_ = std::move(formatter);
 }
 
 uint64_t AutoRotatingFileDestination::currentLogFileSize() const {
-  std::lock_guard lock(fileStateMutex());
+  std::lock_guard lock(stateMutex_);
   return currentLogFileSize_;
 }
 
 double AutoRotatingFileDestination::currentLogStartTimeInterval() const {
-  std::lock_guard lock(fileStateMutex());
+  std::lock_guard lock(stateMutex_);
   return currentLogStartTimeInterval_;
 }
 
 std::string AutoRotatingFileDestination::baseFileName() const {
-  std::lock_guard lock(fileStateMutex());
+  std::lock_guard lock(stateMutex_);
   return baseFileName_;
 }
 
 std::string AutoRotatingFileDestination::fileExtension() const {
-  std::lock_guard lock(fileStateMutex());
+  std::lock_guard lock(stateMutex_);
   return fileExtension_;
 }
 
 void AutoRotatingFileDestination::write(const std::string& message) {
-  std::lock_guard lock(fileStateMutex());
-  currentLogFileSize_ += characterCount(message);
+  const uint64_t characters = characterCount(message);
+  {
+    std::lock_guard lock(stateMutex_);
+    currentLogFileSize_ += characters;
+  }
   FileDestination::write(message);
   // Lines written by the rotation itself are counted but never start another one.
   if (!rotating_ && shouldRotate()) rotateFile();
 }
 
 bool AutoRotatingFileDestination::shouldRotate() const {
-  std::lock_guard lock(fileStateMutex());
+  std::lock_guard lock(stateMutex_);
   if (!archiveFolderURL_) return false;
   if (currentLogFileSize_ >= targetMaxFileSize_) return true;
-  return targetMaxTimeInterval_ > 0 && now() - currentLogStartTimeInterval_ >= targetMaxTimeInterval_;
+  if (targetMaxTimeInterval_ <= 0) return false;
+  return clockLocked().wallSeconds() - currentLogStartTimeInterval_ >= targetMaxTimeInterval_;
 }
 
 std::optional<FileURL> AutoRotatingFileDestination::archiveFolder() const {
-  return archiveFolderURL_ ? archiveFolderURL_ : defaultLogFolderURL();
+  std::optional<FileURL> folder = archiveFolderURL();
+  return folder ? folder : defaultLogFolderURL();
 }
 
 void AutoRotatingFileDestination::rotateFile() {
-  std::lock_guard lock(fileStateMutex());
-  if (rotating_) return;
-  rotating_ = true;
-  const std::function<void(bool)> completion = autoRotationCompletion_;
+  // A rotation's own reports come back here as lines; they never start another one.
+  if (rotating_.exchange(true)) return;
+  std::function<void(bool)> completion;
+  std::string base;
+  std::string extension;
+  {
+    std::lock_guard lock(stateMutex_);
+    completion = autoRotationCompletion_;
+    base = baseFileName_;
+    extension = fileExtension_;
+  }
   const std::optional<FileURL> folder = archiveFolder();
-  const double time = now();
   if (folder) {
-    std::string name = baseFileName_ + archiveSuffixDateFormatter()->string(dateFromSeconds(time));
-    if (!fileExtension_.empty()) name += "." + fileExtension_;
+    std::string name = base + archiveSuffixDateFormatter()->string(dateFromSeconds(now()));
+    if (!extension.empty()) name += "." + extension;
     FileDestination::rotateFile(WriteTarget(FileURL{folder->path / name}), completion);
   } else if (completion) {
     completion(false);
   }
-  currentLogStartTimeInterval_ = now();
-  currentLogFileSize_ = 0;
+  {
+    std::lock_guard lock(stateMutex_);
+    currentLogStartTimeInterval_ = clockLocked().wallSeconds();
+    currentLogFileSize_ = 0;
+  }
   rotating_ = false;
   cleanUpLogFiles();
 }
 
 std::vector<FileURL> AutoRotatingFileDestination::archivedFileURLs() const {
-  std::lock_guard lock(fileStateMutex());
   const std::optional<FileURL> folder = archiveFolder();
   if (!folder) return {};
   const std::string reference = identifier();
@@ -296,16 +322,13 @@ void AutoRotatingFileDestination::deleteArchives(const std::vector<FileURL>& arc
 }
 
 void AutoRotatingFileDestination::cleanUpLogFiles() {
-  std::lock_guard lock(fileStateMutex());
   std::vector<FileURL> archives = archivedFileURLs();
-  if (archives.size() <= targetMaxLogFiles_) return;
-  archives.erase(archives.begin(), archives.begin() + targetMaxLogFiles_);
+  const size_t keep = targetMaxLogFiles();
+  if (archives.size() <= keep) return;
+  archives.erase(archives.begin(), archives.begin() + static_cast<std::ptrdiff_t>(keep));
   deleteArchives(archives);
 }
 
-void AutoRotatingFileDestination::purgeArchivedLogFiles() {
-  std::lock_guard lock(fileStateMutex());
-  deleteArchives(archivedFileURLs());
-}
+void AutoRotatingFileDestination::purgeArchivedLogFiles() { deleteArchives(archivedFileURLs()); }
 
 }  // namespace qmlogger

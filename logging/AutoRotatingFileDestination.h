@@ -1,6 +1,7 @@
 #pragma once
 // A file destination that archives its file when it passes a size or age limit,
 // and keeps only the newest archives that carry its identifier.
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <limits>
@@ -75,7 +76,7 @@ class AutoRotatingFileDestination : public FileDestination {
   double currentLogStartTimeInterval_ = 0;
   std::string baseFileName_ = "qmlogger";
   std::string fileExtension_ = "log";
-  bool rotating_ = false;
+  std::atomic<bool> rotating_{false};
 };
 
 }  // namespace qmlogger

@@ -37,11 +37,6 @@ std::vector<uint8_t> bytesOf(const std::string& text) { return std::vector<uint8
 
 }  // namespace
 
-std::recursive_mutex& FileDestination::fileStateMutex() {
-  static std::recursive_mutex mutex;
-  return mutex;
-}
-
 FileDestination::FileDestination(const std::shared_ptr<QMLogger>& owner, std::optional<FileURL> url,
                                  std::string identifier, bool shouldAppend, std::optional<std::string> appendMarker,
                                  std::optional<FileAttributesOnCreate> attributes)
@@ -58,85 +53,84 @@ std::shared_ptr<FileDestination> FileDestination::create(const std::shared_ptr<Q
                                                          std::optional<FileAttributesOnCreate> attributes) {
   std::shared_ptr<FileDestination> destination(new FileDestination(
       owner, writeToFile.fileURL(), std::move(identifier), shouldAppend, std::move(appendMarker), attributes));
-  if (owner) {
-    std::lock_guard lock(fileStateMutex());
-    destination->openFile();
-  }
+  if (owner) destination->openFile();
   return destination;
 }
 
 FileDestination::~FileDestination() {
-  std::lock_guard lock(fileStateMutex());
-  closeFile();
+  std::lock_guard lock(stateMutex_);
+  closeFileLocked();
 }
 
 void FileDestination::setClock(std::shared_ptr<platform::Clock> clock) {
-  std::lock_guard lock(fileStateMutex());
+  std::lock_guard lock(stateMutex_);
   clock_ = clock ? std::move(clock) : platform::Clock::system();
 }
 
 double FileDestination::now() const {
-  std::lock_guard lock(fileStateMutex());
+  std::lock_guard lock(stateMutex_);
   return clock_->wallSeconds();
 }
 
 void FileDestination::setOwner(const std::shared_ptr<QMLogger>& owner) {
-  std::lock_guard lock(fileStateMutex());
   BaseQueuedDestination::setOwner(owner);
   if (owner) {
     openFile();
   } else {
-    closeFile();
+    std::lock_guard lock(stateMutex_);
+    closeFileLocked();
   }
 }
 
 std::optional<FileURL> FileDestination::writeToFileURL() const {
-  std::lock_guard lock(fileStateMutex());
+  std::lock_guard lock(stateMutex_);
   return writeToFileURL_;
 }
 
 void FileDestination::setWriteToFileURL(std::optional<FileURL> url) {
-  std::lock_guard lock(fileStateMutex());
-  writeToFileURL_ = std::move(url);
+  {
+    std::lock_guard lock(stateMutex_);
+    writeToFileURL_ = std::move(url);
+  }
   openFile();
 }
 
 bool FileDestination::shouldAppend() const {
-  std::lock_guard lock(fileStateMutex());
+  std::lock_guard lock(stateMutex_);
   return shouldAppend_;
 }
 
 void FileDestination::setShouldAppend(bool append) {
-  std::lock_guard lock(fileStateMutex());
+  std::lock_guard lock(stateMutex_);
   shouldAppend_ = append;
 }
 
 std::optional<std::string> FileDestination::appendMarker() const {
-  std::lock_guard lock(fileStateMutex());
+  std::lock_guard lock(stateMutex_);
   return appendMarker_;
 }
 
 void FileDestination::setAppendMarker(std::optional<std::string> marker) {
-  std::lock_guard lock(fileStateMutex());
+  std::lock_guard lock(stateMutex_);
   appendMarker_ = std::move(marker);
 }
 
 std::optional<FileAttributesOnCreate> FileDestination::fileAttributes() const {
-  std::lock_guard lock(fileStateMutex());
+  std::lock_guard lock(stateMutex_);
   return fileAttributes_;
 }
 
 void FileDestination::setFileAttributes(std::optional<FileAttributesOnCreate> attributes) {
-  std::lock_guard lock(fileStateMutex());
+  std::lock_guard lock(stateMutex_);
   fileAttributes_ = attributes;
 }
 
 bool FileDestination::hasOpenFile() const {
-  std::lock_guard lock(fileStateMutex());
+  std::lock_guard lock(stateMutex_);
   return fd_ >= 0;
 }
 
-void FileDestination::closeFile() {
+void FileDestination::closeFileLocked() {
   if (fd_ < 0) return;
   ::fsync(fd_);
   ::close(fd_);
@@ -144,15 +138,27 @@ void FileDestination::closeFile() {
 }
 
 void FileDestination::openFile(bool forceAppend) {
-  std::lock_guard lock(fileStateMutex());
-  std::shared_ptr<QMLogger> logger = owner();
-  if (!logger) return;
-  closeFile();
-  if (!writeToFileURL_) return;
+  OpenReport report;
+  {
+    std::lock_guard lock(stateMutex_);
+    report = openFileLocked(forceAppend);
+  }
+  deliver(report);
+}
+
+FileDestination::OpenReport FileDestination::openFileLocked(bool forceAppend) {
+  OpenReport report;
+  closeFileLocked();
+  report.logger = owner();
+  if (!report.logger) return report;
+  if (!writeToFileURL_) {
+    report.logger.reset();
+    return report;
+  }
   const FileURL url = *writeToFileURL_;
   const bool exists = pathExists(url.path);
   const bool appending = exists && (shouldAppend_ || forceAppend);
-  const std::string mode = appending ? "appending" : "writing";
+  report.mode = appending ? "appending" : "writing";
 
   int fd;
   if (appending) {
@@ -164,17 +170,29 @@ void FileDestination::openFile(bool forceAppend) {
     if (fd >= 0 && fileAttributes_ && fileAttributes_->posixPermissions) ::fchmod(fd, permissions);
   }
   if (fd < 0) {
-    logger->_logln("Attempt to open log file for " + mode + " failed: " + errorText(errno), Level::error, this);
-    return;
+    report.failure = errorText(errno);
+    return report;
   }
   fd_ = fd;
+  report.opened = true;
+  report.location = url.absoluteString();
   // The marker goes only to a file kept from before, not after a failed rotation.
   if (appending && !forceAppend && appendMarker_) {
     const std::string marker = *appendMarker_ + "\n";
     tryCatchingExceptions([&] { writeBytes(marker); }, printException);
   }
+  return report;
+}
+
+void FileDestination::deliver(const OpenReport& report) {
+  QMLogger* logger = report.logger.get();
+  if (!logger) return;
+  if (!report.opened) {
+    logger->_logln("Attempt to open log file for " + report.mode + " failed: " + report.failure, Level::error, this);
+    return;
+  }
   logger->logAppDetails(this);
-  const std::string text = "QMLogger " + mode + " log to: " + url.absoluteString();
+  const std::string text = "QMLogger " + report.mode + " log to: " + report.location;
   const LogDetails details(Level::info, std::chrono::system_clock::now(), text, "", "", 0, internalUserInfo());
   logger->_logln(text, Level::info, this);
   if (!logger->destination(identifier())) processInternal(details);
@@ -194,7 +212,7 @@ void FileDestination::writeBytes(const std::string& bytes) {
 }
 
 void FileDestination::write(const std::string& message) {
-  std::lock_guard lock(fileStateMutex());
+  std::lock_guard lock(stateMutex_);
   if (fd_ < 0) return;
   // Bytes go out as they are, valid UTF-8 or not: a line is never dropped for its encoding.
   const std::string line = message + "\n";
@@ -204,7 +222,7 @@ void FileDestination::write(const std::string& message) {
 void FileDestination::flush(std::function<void()> closure) {
   auto work = [this, closure = std::move(closure)] {
     {
-      std::lock_guard lock(fileStateMutex());
+      std::lock_guard lock(stateMutex_);
       if (fd_ >= 0) ::fsync(fd_);
     }
     if (closure) closure();
@@ -248,42 +266,55 @@ bool FileDestination::moveItem(const FileURL& from, const FileURL& to, std::stri
 }
 
 bool FileDestination::rotateFile(const WriteTarget& target, const std::function<void(bool)>& closure) {
-  std::lock_guard lock(fileStateMutex());
   auto finish = [&closure](bool result) {
     if (closure) closure(result);
     return result;
   };
   const std::optional<FileURL> archive = target.fileURL();
-  if (!archive || !writeToFileURL_) return finish(false);
-  if (pathExists(archive->path)) return finish(false);
-  const FileURL current = *writeToFileURL_;
-  closeFile();
-  setHaveLoggedAppDetails(false);
-
+  std::optional<FileURL> current;
   std::string moveError;
-  if (!moveItem(current, *archive, moveError)) {
-    // The live log is kept: reopen it for appending, never truncate it here.
-    openFile(true);
+  std::optional<std::string> attributeError;
+  bool moved = false;
+  OpenReport reopened;
+  {
+    std::lock_guard lock(stateMutex_);
+    if (!archive || !writeToFileURL_) return finish(false);
+    if (pathExists(archive->path)) return finish(false);
+    current = *writeToFileURL_;
+    // The handle stays open on the moved file until the new one is open, so
+    // lines that arrive while the rotation reports still land in the archive.
+    if (fd_ >= 0) ::fsync(fd_);
+    setHaveLoggedAppDetails(false);
+    moved = moveItem(*current, *archive, moveError);
+    if (!moved) {
+      // The live log is kept: reopen it for appending, never truncate it here.
+      reopened = openFileLocked(true);
+    } else {
+      try {
+        setExtendedAttribute(*archive, bytesOf(identifier()), Constants::extendedAttributeArchivedLogIdentifierKey);
+        setExtendedAttribute(*archive, bytesOf(describeValue(clock_->wallSeconds())),
+                             Constants::extendedAttributeArchivedLogTimestampKey);
+      } catch (const PosixError& error) {
+        attributeError = error.localizedDescription();
+      }
+    }
+  }
+  if (!moved) {
+    deliver(reopened);
     if (auto logger = owner()) {
-      logger->_logln("Unable to rotate file " + current.path.string() + " to " + archive->path.string() + ": " +
+      logger->_logln("Unable to rotate file " + current->path.string() + " to " + archive->path.string() + ": " +
                          moveError,
                      Level::error, this);
     }
     return finish(false);
   }
-  try {
-    setExtendedAttribute(*archive, bytesOf(identifier()), Constants::extendedAttributeArchivedLogIdentifierKey);
-    setExtendedAttribute(*archive, bytesOf(describeValue(clock_->wallSeconds())),
-                         Constants::extendedAttributeArchivedLogTimestampKey);
-  } catch (const PosixError& error) {
-    if (auto logger = owner()) {
+  if (auto logger = owner()) {
+    if (attributeError) {
       logger->_logln("Unable to set extended file attributes on file " + archive->path.string() + ": " +
-                         error.localizedDescription(),
+                         *attributeError,
                      Level::error, this);
     }
-  }
-  if (auto logger = owner()) {
-    logger->_logln("Rotated file " + current.path.string() + " to " + archive->path.string(), Level::info, this);
+    logger->_logln("Rotated file " + current->path.string() + " to " + archive->path.string(), Level::info, this);
   }
   openFile();
   return finish(true);

@@ -55,19 +55,32 @@ class FileDestination : public BaseQueuedDestination {
   void setClock(std::shared_ptr<platform::Clock> clock);
   double now() const;
 
-  // Guards the state of every file destination; recursive because a
-  // destination's reports reach other file destinations on the same thread.
-  static std::recursive_mutex& fileStateMutex();
-
  protected:
   FileDestination(const std::shared_ptr<QMLogger>& owner, std::optional<FileURL> url, std::string identifier,
                   bool shouldAppend, std::optional<std::string> appendMarker,
                   std::optional<FileAttributesOnCreate> attributes);
   // Opens (creating or truncating unless appending) and announces the file.
   void openFile(bool forceAppend = false);
-  void closeFile();
+
+  // Guards this destination's state. Never held while the destination calls
+  // its owner, another destination or a caller's closure: those may wait on
+  // a queue or a thread that is writing to this very destination.
+  mutable std::mutex stateMutex_;
+  // The clock, for a caller that holds stateMutex_.
+  const platform::Clock& clockLocked() const { return *clock_; }
 
  private:
+  // What an open has to report once the lock is released.
+  struct OpenReport {
+    std::shared_ptr<QMLogger> logger;
+    bool opened = false;
+    std::string mode;
+    std::string failure;
+    std::string location;
+  };
+  OpenReport openFileLocked(bool forceAppend);
+  void deliver(const OpenReport& report);
+  void closeFileLocked();
   bool moveItem(const FileURL& from, const FileURL& to, std::string& error);
   void writeBytes(const std::string& bytes);
 
