@@ -2,6 +2,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <limits>
 #include <thread>
 
 #include "RecordingDestination.h"
@@ -56,6 +57,35 @@ TEST(Logger, NothingYieldedLogsNothing) {
   f.logger->error([]() -> std::optional<int> { return 42; });
   ASSERT_EQ(f.destination->lines().size(), 1u);
   EXPECT_NE(f.destination->lines()[0].find("> 42"), std::string::npos);
+}
+
+TEST(Logger, DoublesLogAsDecimalTextWithAFraction) {
+  const struct {
+    double value;
+    const char* text;
+  } cases[] = {
+      {1000000.0, "1000000.0"},
+      {1700000000.0, "1700000000.0"},
+      {1714558830.25, "1714558830.25"},
+      {0.5, "0.5"},
+      {-2.0, "-2.0"},
+      {0.0, "0.0"},
+      {-0.0, "-0.0"},
+      {0.1, "0.1"},
+      {0.0001, "0.0001"},
+      {123456789012345.0, "123456789012345.0"},
+      {1e16, "1e+16"},
+      {0.00001, "1e-05"},
+      {1.5e300, "1.5e+300"},
+      {std::numeric_limits<double>::infinity(), "inf"},
+      {-std::numeric_limits<double>::infinity(), "-inf"},
+      {std::numeric_limits<double>::quiet_NaN(), "nan"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(describeValue(c.value), c.text) << c.text;
+  Fixture f;
+  f.destination->showNothing();
+  f.logger->info([] { return 1000000.0; });
+  EXPECT_EQ(f.destination->lines(), (std::vector<std::string>{"> 1000000.0"}));
 }
 
 TEST(Logger, NoMessageFormsLogTheNoMessageClosure) {
