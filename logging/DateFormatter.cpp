@@ -1,86 +1,68 @@
 #include "logging/DateFormatter.h"
 
 #include <time.h>
+#include <unicode/locid.h>
+#include <unicode/smpdtfmt.h>
+#include <unicode/timezone.h>
 
-#include <algorithm>
 #include <cmath>
-#include <cstdio>
+#include <cstdlib>
 
 namespace qmlogger {
+
+struct DateFormatter::Icu {
+  std::unique_ptr<icu::SimpleDateFormat> format;
+  // The TZ setting the zone was last taken from, to follow changes as the C library does.
+  std::optional<std::string> seenTZ;
+};
+
 namespace {
 
-std::string padded(long value, size_t width) {
-  std::string digits = std::to_string(value < 0 ? -value : value);
-  if (digits.size() < width) digits.insert(0, width - digits.size(), '0');
-  return value < 0 ? "-" + digits : digits;
+std::optional<std::string> currentTZ() {
+  const char* value = std::getenv("TZ");
+  if (!value) return std::nullopt;
+  return std::string(value);
 }
 
 }  // namespace
 
-std::string DateFormatter::string(Date date) const {
-  const double seconds = secondsSince1970(date);
-  const double whole = std::floor(seconds);
-  const time_t t = static_cast<time_t>(whole);
-  struct tm parts {};
-  localtime_r(&t, &parts);
-  const double fraction = seconds - whole;
-
-  std::string out;
-  const std::string& f = dateFormat_;
-  size_t i = 0;
-  while (i < f.size()) {
-    const char c = f[i];
-    if (c == '\'') {
-      // '' is a literal quote; otherwise text up to the closing quote.
-      if (i + 1 < f.size() && f[i + 1] == '\'') {
-        out += '\'';
-        i += 2;
-        continue;
-      }
-      size_t end = f.find('\'', i + 1);
-      if (end == std::string::npos) end = f.size();
-      out.append(f, i + 1, end - i - 1);
-      i = end + 1;
-      continue;
-    }
-    if (!((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'))) {
-      out += c;
-      ++i;
-      continue;
-    }
-    size_t run = 1;
-    while (i + run < f.size() && f[i + run] == c) ++run;
-    switch (c) {
-      case 'y': {
-        const long year = parts.tm_year + 1900L;
-        out += run == 2 ? padded(year % 100, 2) : padded(year, run);
-        break;
-      }
-      case 'M': out += padded(parts.tm_mon + 1, run); break;
-      case 'd': out += padded(parts.tm_mday, run); break;
-      case 'H': out += padded(parts.tm_hour, run); break;
-      case 'h': out += padded(parts.tm_hour % 12 == 0 ? 12 : parts.tm_hour % 12, run); break;
-      case 'm': out += padded(parts.tm_min, run); break;
-      case 's': out += padded(parts.tm_sec, run); break;
-      case 'S': {
-        // Fraction of a second truncated to `run` digits.
-        double scaled = fraction;
-        long limit = 1;
-        for (size_t k = 0; k < run && k < 9; ++k) {
-          scaled *= 10;
-          limit *= 10;
-        }
-        const long digits = std::min(static_cast<long>(std::floor(scaled + 1e-7)), limit - 1);
-        std::string text = padded(digits, run < 9 ? run : 9);
-        if (run > 9) text.append(run - 9, '0');
-        out += text;
-        break;
-      }
-      case 'a': out += parts.tm_hour < 12 ? "AM" : "PM"; break;
-      default: out.append(run, c); break;
-    }
-    i += run;
+DateFormatter::DateFormatter(std::string dateFormat, std::optional<std::string> localeIdentifier,
+                             std::optional<std::string> timeZoneIdentifier)
+    : dateFormat_(std::move(dateFormat)), followsProcessTimeZone_(!timeZoneIdentifier), icu_(std::make_unique<Icu>()) {
+  const icu::Locale locale =
+      localeIdentifier ? icu::Locale::createCanonical(localeIdentifier->c_str()) : icu::Locale::getDefault();
+  UErrorCode status = U_ZERO_ERROR;
+  auto format = std::make_unique<icu::SimpleDateFormat>(icu::UnicodeString::fromUTF8(dateFormat_), locale, status);
+  if (U_FAILURE(status)) return;
+  if (timeZoneIdentifier) {
+    format->adoptTimeZone(icu::TimeZone::createTimeZone(icu::UnicodeString::fromUTF8(*timeZoneIdentifier)));
+  } else {
+    icu_->seenTZ = currentTZ();
+    format->adoptTimeZone(icu::TimeZone::detectHostTimeZone());
   }
+  icu_->format = std::move(format);
+}
+
+DateFormatter::~DateFormatter() = default;
+
+std::string DateFormatter::string(Date date) const {
+  // Whole milliseconds, counted exactly: the calendar works in milliseconds.
+  const auto millis = std::chrono::floor<std::chrono::milliseconds>(date.time_since_epoch()).count();
+  icu::UnicodeString text;
+  {
+    std::lock_guard lock(mutex_);
+    if (!icu_->format) return defaultDateText(date);
+    if (followsProcessTimeZone_) {
+      std::optional<std::string> tz = currentTZ();
+      if (tz != icu_->seenTZ) {
+        icu_->seenTZ = std::move(tz);
+        icu_->format->adoptTimeZone(icu::TimeZone::detectHostTimeZone());
+      }
+    }
+    icu_->format->format(static_cast<UDate>(millis), text);
+  }
+  std::string out;
+  text.toUTF8String(out);
   return out;
 }
 

@@ -1,7 +1,10 @@
 #pragma once
-// Renders dates by a pattern of the usual date-format letters (y M d H h m s S a),
-// in the process's time zone. Quoted text ('...') and other characters are literal.
+// Renders dates by a Unicode date pattern ("yyyy-MM-dd HH:mm:ss.SSS",
+// "EEE, d MMM yyyy HH:mm:ss Z", quoted 'literals' ...) through ICU, in the
+// current locale and the process's time zone unless others are given.
 #include <memory>
+#include <mutex>
+#include <optional>
 #include <string>
 
 #include "logging/LogDetails.h"
@@ -10,12 +13,22 @@ namespace qmlogger {
 
 class DateFormatter {
  public:
-  explicit DateFormatter(std::string dateFormat) : dateFormat_(std::move(dateFormat)) {}
+  // Identifiers as ICU knows them: "en_US_POSIX", "de_DE"; "UTC", "Europe/Paris".
+  explicit DateFormatter(std::string dateFormat, std::optional<std::string> localeIdentifier = std::nullopt,
+                         std::optional<std::string> timeZoneIdentifier = std::nullopt);
+  ~DateFormatter();
+  DateFormatter(const DateFormatter&) = delete;
+  DateFormatter& operator=(const DateFormatter&) = delete;
+
   const std::string& dateFormat() const { return dateFormat_; }
   std::string string(Date date) const;
 
  private:
+  struct Icu;
   std::string dateFormat_;
+  bool followsProcessTimeZone_;
+  mutable std::mutex mutex_;
+  std::unique_ptr<Icu> icu_;
 };
 
 using DateFormatterPtr = std::shared_ptr<const DateFormatter>;
