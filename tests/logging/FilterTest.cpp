@@ -2,6 +2,7 @@
 
 #include "logging/FileNameFilter.h"
 #include "logging/UserInfoFilter.h"
+#include "logging/UserInfoTagging.h"
 
 using namespace qmlogger;
 
@@ -95,6 +96,35 @@ TEST(UserInfoFilter, KeysOfTheSubclassesAndBase) {
   auto fromTags = TagFilter::excludeFrom(std::vector<Tag>{Tag("p"), Tag("q")});
   EXPECT_EQ(fromTags->itemsToMatch, (std::set<std::string>{"p", "q"}));
   EXPECT_FALSE(fromTags->inverse);
+}
+
+TEST(UserInfoFilter, MadeFromTaggingValues) {
+  const std::vector<Tag> tags{Tag("a"), Tag("b")};
+  const std::vector<Dev> devs{Dev("carol")};
+  const std::vector<std::shared_ptr<const UserInfoTaggingProtocol>> mixed{std::make_shared<Tag>("t"),
+                                                                          std::make_shared<Dev>("d"), nullptr};
+  const struct {
+    const char* name;
+    std::shared_ptr<UserInfoFilter> filter;
+    std::string key;
+    bool inverse;
+    std::set<std::string> items;
+  } cases[] = {
+      {"base include tags", UserInfoFilter::includeFrom(tags), "", true, {"a", "b"}},
+      {"base exclude devs", UserInfoFilter::excludeFrom(devs), "", false, {"carol"}},
+      {"base include mixed", UserInfoFilter::includeFrom(mixed), "", true, {"t", "d"}},
+      {"tag filter exclude mixed", TagFilter::excludeFrom(mixed), tagsKey, false, {"t", "d"}},
+      {"dev filter include devs", DevFilter::includeFrom(devs), "com.quillmoor.qmlogger.devs", true, {"carol"}},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(c.filter->userInfoKey, c.key) << c.name;
+    EXPECT_EQ(c.filter->inverse, c.inverse) << c.name;
+    EXPECT_EQ(c.filter->itemsToMatch, c.items) << c.name;
+  }
+  auto base = UserInfoFilter::includeFrom(tags);
+  base->userInfoKey = tagsKey;
+  EXPECT_FALSE(excluded(*base, event("f", Tag("b") | Dev("x"))));
+  EXPECT_TRUE(excluded(*base, event("f", Tag("z") | Dev("x"))));
 }
 
 TEST(Filters, DebugDescriptions) {
