@@ -52,6 +52,10 @@ class Gate {
     open_ = true;
     changed_.notify_all();
   }
+  bool isOpen() {
+    std::lock_guard lock(mutex_);
+    return open_;
+  }
   bool waitFor(std::chrono::seconds limit) {
     std::unique_lock lock(mutex_);
     return changed_.wait_for(lock, limit, [this] { return open_; });
@@ -125,6 +129,8 @@ TEST(FileDestinationLocking, ReportsToADestinationWaitingOnASharedQueue) {
     logger->debug("queued behind the gate");
     opener->arm();
     finishesWithin(deadline, c.name, [&] { c.action(*logger, *file, folder); });
+    EXPECT_TRUE(gate.isOpen()) << "no report reached the other destinations";
+    gate.open();
     finishesWithin(deadline, "draining the queue", [&] { queue->sync([] {}); });
     EXPECT_GE(test->numberOfUnexpectedLogMessages(), 1u);
     // Written to the live file, or to the archive when it ran while the rotation reported.
