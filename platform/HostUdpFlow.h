@@ -53,6 +53,8 @@ class HostUdpFlow : public NEAppProxyUDPFlow {
   bool readClosed_ = false;
   bool writeClosed_ = false;
   bool finished_ = false;  // out of the host's table
+  bool detached_ = false;  // read: no longer its endpoint's current flow
+  bool held_ = false;      // not offered until a read of its endpoint ends
   std::chrono::steady_clock::time_point lastActivity_;
 };
 

@@ -72,10 +72,12 @@ void HostUdpFlow::readDatagrams(ReadCompletion completion) {
   }
   if (pending_.empty()) {
     pendingRead_ = std::move(completion);
+    host_->reattachLocked(*this);
     return;
   }
   std::vector<Datagram> datagrams(std::make_move_iterator(pending_.begin()), std::make_move_iterator(pending_.end()));
   pending_.clear();
+  host_->detachLocked(*this);
   lock.unlock();
   std::vector<NWHostEndpoint> endpoints(datagrams.size(), remote_);
   host_->post([completion = std::move(completion), datagrams = std::move(datagrams),
@@ -149,7 +151,7 @@ UdpFlowHost::UdpFlowHost(Settings settings, ProviderSource source)
   if (!settings_.queue) settings_.queue = DispatchQueue::global();
   forwarder_ = std::make_shared<SystemDnsForwarder>(settings_.systemDns);
   stopFd_ = eventfd(0, EFD_CLOEXEC);
-  lastSweep_ = std::chrono::steady_clock::now();
+  lastSweep_ = std::chrono::steady_clock::now().time_since_epoch().count();
 }
 
 UdpFlowHost::~UdpFlowHost() {
@@ -170,11 +172,15 @@ void UdpFlowHost::stop() {
     if (t.joinable()) t.join();
   threads_.clear();
   std::unordered_map<Key, std::shared_ptr<HostUdpFlow>, KeyHash> flows;
+  std::unordered_map<const HostUdpFlow*, std::shared_ptr<HostUdpFlow>> reading;
   std::shared_ptr<SystemDnsForwarder> forwarder;
   {
     std::lock_guard lock(mutex_);
     for (auto& [key, flow] : flows_) flow->finished_ = true;
+    for (auto& [key, flow] : reading_) flow->finished_ = true;
     flows.swap(flows_);
+    reading.swap(reading_);
+    readsPerEndpoint_.clear();
     forwarder.swap(forwarder_);
   }
   // Its thread ends with the last user; after that no answer uses the sockets.
@@ -183,7 +189,7 @@ void UdpFlowHost::stop() {
 
 size_t UdpFlowHost::flowCount() const {
   std::lock_guard lock(mutex_);
-  return flows_.size();
+  return flows_.size() + reading_.size();
 }
 
 size_t UdpFlowHost::pendingDatagramCount() const {
@@ -251,13 +257,20 @@ void UdpFlowHost::onDatagram(size_t listener, const SocketAddress& client, Datag
         completion.swap(flow.pendingRead_);
         remote = flow.remote_;
         flow.lastActivity_ = std::chrono::steady_clock::now();
+        detachLocked(flow);
       } else if (flow.pending_.size() < kMaxPendingDatagrams) {
         flow.pending_.push_back(std::move(datagram));
       }  // else dropped: the client retries
-    } else if (flows_.size() < kMaxFlows) {
+    } else if (flows_.size() + reading_.size() < kMaxFlows) {
+      const Key key{listener, client};
       newFlow = std::make_shared<HostUdpFlow>(shared_from_this(), listener, client);
       newFlow->pending_.push_back(std::move(datagram));
-      flows_.emplace(Key{listener, client}, newFlow);
+      flows_.emplace(key, newFlow);
+      auto reads = readsPerEndpoint_.find(key);
+      if (reads != readsPerEndpoint_.end() && reads->second >= kMaxReadsPerEndpoint) {
+        newFlow->held_ = true;  // offered when one of the endpoint's reads ends
+        newFlow.reset();
+      }
     }
   }
   if (completion) {
@@ -299,33 +312,75 @@ void UdpFlowHost::finishLocked(HostUdpFlow& flow, std::vector<std::shared_ptr<Ho
   flow.finished_ = true;
   Key key{flow.listenerIndex_, flow.client_};
   auto it = flows_.find(key);
+  if (flow.detached_) {
+    reading_.erase(&flow);
+    auto reads = readsPerEndpoint_.find(key);
+    if (reads != readsPerEndpoint_.end() && --reads->second == 0) readsPerEndpoint_.erase(reads);
+    // A flow held back for this endpoint may go now.
+    if (it != flows_.end() && it->second->held_ && running_) {
+      it->second->held_ = false;
+      reoffer.push_back(it->second);
+    }
+    return;
+  }
   if (it != flows_.end() && it->second.get() == &flow) flows_.erase(it);
   if (flow.pending_.empty() || !running_) return;
   // Datagrams that came after the flow's read belong to the next flow.
   auto next = std::make_shared<HostUdpFlow>(shared_from_this(), flow.listenerIndex_, flow.client_);
   next->pending_.swap(flow.pending_);
   flows_.emplace(key, next);
-  reoffer.push_back(next);
+  auto reads = readsPerEndpoint_.find(key);
+  if (reads != readsPerEndpoint_.end() && reads->second >= kMaxReadsPerEndpoint)
+    next->held_ = true;
+  else
+    reoffer.push_back(next);
+}
+
+void UdpFlowHost::detachLocked(HostUdpFlow& flow) {
+  if (flow.detached_ || flow.finished_) return;
+  Key key{flow.listenerIndex_, flow.client_};
+  auto it = flows_.find(key);
+  if (it == flows_.end() || it->second.get() != &flow) return;
+  flow.detached_ = true;
+  reading_.emplace(&flow, std::move(it->second));
+  flows_.erase(it);
+  ++readsPerEndpoint_[key];
+}
+
+void UdpFlowHost::reattachLocked(HostUdpFlow& flow) {
+  // A provider that reads a flow again gets the endpoint's next datagrams
+  // when no newer flow has taken them.
+  if (!flow.detached_ || flow.finished_) return;
+  Key key{flow.listenerIndex_, flow.client_};
+  if (flows_.contains(key)) return;
+  auto it = reading_.find(&flow);
+  if (it == reading_.end()) return;
+  flow.detached_ = false;
+  flows_.emplace(key, std::move(it->second));
+  reading_.erase(it);
+  auto reads = readsPerEndpoint_.find(key);
+  if (reads != readsPerEndpoint_.end() && --reads->second == 0) readsPerEndpoint_.erase(reads);
 }
 
 void UdpFlowHost::sweepIdle() {
   auto now = std::chrono::steady_clock::now();
-  if (now - lastSweep_ < std::chrono::seconds(1)) return;
-  lastSweep_ = now;
+  const int64_t nowNanos = now.time_since_epoch().count();
+  int64_t last = lastSweep_.load(std::memory_order_relaxed);
+  if (nowNanos - last < std::chrono::nanoseconds(std::chrono::seconds(1)).count()) return;
+  // One receive thread sweeps; the others go on reading.
+  if (!lastSweep_.compare_exchange_strong(last, nowNanos, std::memory_order_relaxed)) return;
   std::vector<std::shared_ptr<HostUdpFlow>> reoffer;
   std::vector<std::shared_ptr<HostUdpFlow>> dropped;
   {
     std::lock_guard lock(mutex_);
-    for (auto it = flows_.begin(); it != flows_.end();) {
-      HostUdpFlow& flow = *it->second;
-      // A flow its provider never finishes must not hold the endpoint for ever.
-      if (!flow.pendingRead_ && now - flow.lastActivity_ > settings_.idleFlowLimit) {
-        dropped.push_back(it->second);
-        ++it;
-      } else {
-        ++it;
-      }
-    }
+    // A flow its provider never finishes must not hold the endpoint or a slot for ever.
+    auto idle = [&](const HostUdpFlow& flow) {
+      return !flow.pendingRead_ && now - flow.lastActivity_ > settings_.idleFlowLimit;
+    };
+    for (auto& [key, flow] : flows_)
+      if (idle(*flow)) dropped.push_back(flow);
+    for (auto& [key, flow] : reading_)
+      if (idle(*flow)) dropped.push_back(flow);
     for (auto& flow : dropped) {
       flow->readClosed_ = flow->writeClosed_ = true;
       finishLocked(*flow, reoffer);

@@ -53,6 +53,10 @@ class UdpFlowHost : public std::enable_shared_from_this<UdpFlowHost> {
   // in a burst, which must fit a resolver connection's receive buffer.
   static constexpr size_t kMaxPendingDatagrams = 128;
   static constexpr size_t kMaxFlows = 65536;
+  // A flow that was read waits for its answers apart from its endpoint, so
+  // the endpoint's next datagram starts a new flow at once. Past this many
+  // reads waiting for one endpoint, datagrams wait for one of them to end.
+  static constexpr size_t kMaxReadsPerEndpoint = 64;
 
  private:
   friend class HostUdpFlow;
@@ -71,6 +75,9 @@ class UdpFlowHost : public std::enable_shared_from_this<UdpFlowHost> {
   void offer(std::shared_ptr<HostUdpFlow> flow);
   // Removes a flow that both sides closed; leftovers start a new flow.
   void finishLocked(HostUdpFlow& flow, std::vector<std::shared_ptr<HostUdpFlow>>& reoffer);
+  // The flow delivered a read: it leaves its endpoint's slot for the next flow.
+  void detachLocked(HostUdpFlow& flow);
+  void reattachLocked(HostUdpFlow& flow);
   void sweepIdle();
   bool sendTo(size_t listener, const SocketAddress& to, const Datagram& datagram);
   void post(std::function<void()> fn);
@@ -79,13 +86,17 @@ class UdpFlowHost : public std::enable_shared_from_this<UdpFlowHost> {
   ProviderSource source_;
   std::shared_ptr<SystemDnsForwarder> forwarder_;  // guarded by mutex_; null once stopped
   mutable std::mutex mutex_;
+  // The flow of each endpoint that takes new datagrams.
   std::unordered_map<Key, std::shared_ptr<HostUdpFlow>, KeyHash> flows_;
+  // Flows that were read and wait for their answers, and their count per endpoint.
+  std::unordered_map<const HostUdpFlow*, std::shared_ptr<HostUdpFlow>> reading_;
+  std::unordered_map<Key, size_t, KeyHash> readsPerEndpoint_;
   std::vector<std::thread> threads_;
   int stopFd_ = -1;
   std::atomic<bool> running_{false};
   std::atomic<uint64_t> flowsOffered_{0};
   std::atomic<uint64_t> flowsDeclined_{0};
-  std::chrono::steady_clock::time_point lastSweep_;
+  std::atomic<int64_t> lastSweep_{0};  // steady-clock nanoseconds; every receive thread sweeps
 };
 
 }  // namespace platform

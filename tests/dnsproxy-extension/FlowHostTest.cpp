@@ -173,24 +173,54 @@ TEST_F(HostFixture, AnEndpointThatIsNotReadHoldsABoundedNumberOfDatagrams) {
   EXPECT_TRUE(probe.receive());
 }
 
-TEST_F(HostFixture, DatagramsAfterTheReadGoToTheNextFlowWhenTheFlowCloses) {
+TEST_F(HostFixture, ADatagramAfterTheReadStartsANewFlowAtOnce) {
+  // The first flow stays open as if its answers were still on the way.
   provider->closeAfterWrite = false;
   UdpSocket client;
   client.sendTo(listen, dnsQuery(1, "first.example"));
   ASSERT_TRUE(client.receive());
-  client.sendTo(listen, dnsQuery(2, "second.example"));  // the flow was read once already
-  EXPECT_FALSE(client.receive(200ms));
-  std::shared_ptr<NEAppProxyUDPFlow> first;
-  {
-    std::lock_guard lock(provider->mutex);
-    first = provider->flows.at(0);
-  }
-  first->closeReadWithError(std::nullopt);
-  first->closeWriteWithError(std::nullopt);
+  client.sendTo(listen, dnsQuery(2, "second.example"));
   auto answer = client.receive();
   ASSERT_TRUE(answer);
   EXPECT_EQ(*answer, dnsReply(dnsQuery(2, "second.example")));
-  EXPECT_EQ(provider->flowCount(), 2u);
+  std::shared_ptr<NEAppProxyUDPFlow> first, second;
+  {
+    std::lock_guard lock(provider->mutex);
+    ASSERT_EQ(provider->flows.size(), 2u);
+    first = provider->flows[0];
+    second = provider->flows[1];
+  }
+  EXPECT_NE(first->hash(), second->hash());
+  EXPECT_EQ(host->flowCount(), 2u);
+  for (auto& flow : {first, second}) {
+    flow->closeReadWithError(std::nullopt);
+    flow->closeWriteWithError(std::nullopt);
+  }
+  EXPECT_TRUE(waitUntil([&] { return host->flowCount() == 0; }, 5s));
+}
+
+TEST_F(HostFixture, AnEndpointHasABoundedNumberOfReadsWaitingForAnswers) {
+  provider->closeAfterWrite = false;
+  UdpSocket client;
+  for (size_t i = 0; i < UdpFlowHost::kMaxReadsPerEndpoint; ++i) {
+    client.sendTo(listen, dnsQuery(static_cast<uint16_t>(i), "open.example"));
+    ASSERT_TRUE(client.receive()) << i;
+  }
+  // One more waits until a read of the endpoint ends, then goes at once.
+  client.sendTo(listen, dnsQuery(0xFFFF, "held.example"));
+  EXPECT_FALSE(client.receive(200ms));
+  EXPECT_EQ(provider->flowCount(), UdpFlowHost::kMaxReadsPerEndpoint);
+  std::shared_ptr<NEAppProxyUDPFlow> oldest;
+  {
+    std::lock_guard lock(provider->mutex);
+    oldest = provider->flows.front();
+  }
+  oldest->closeReadWithError(std::nullopt);
+  oldest->closeWriteWithError(std::nullopt);
+  auto answer = client.receive();
+  ASSERT_TRUE(answer);
+  EXPECT_EQ(*answer, dnsReply(dnsQuery(0xFFFF, "held.example")));
+  EXPECT_EQ(provider->flowCount(), UdpFlowHost::kMaxReadsPerEndpoint + 1);
 }
 
 TEST_F(HostFixture, DeclinedFlowIsResolvedUnchangedByTheSystemDns) {
