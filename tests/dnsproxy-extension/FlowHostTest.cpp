@@ -291,6 +291,55 @@ TEST_F(HostFixture, ManyClientsGetTheirOwnAnswersAndFlowsEnd) {
   EXPECT_EQ(hashes.size(), provider->flows.size());
 }
 
+TEST(FlowHost, ReceiveThreadsOfSeveralListenersSweepIdleFlowsTogether) {
+  // Every receive thread sweeps; with two listeners they sweep at the same time.
+  std::string error;
+  auto sockets = bindListenSockets({*SocketAddress::parse("127.0.0.1:0"), *SocketAddress::parse("127.0.0.1:0")}, error);
+  ASSERT_EQ(sockets.size(), 2u) << error;
+  auto provider = std::make_shared<EchoProvider>();
+  provider->closeAfterWrite = false;  // only the sweep ends the flows
+  UdpResponder systemDns{[](const Bytes& q) { return std::optional<Bytes>(dnsReply(q, 3)); }};
+  UdpFlowHost::Settings settings;
+  for (auto& s : sockets) settings.listeners.push_back({s.udpFd, s.bound});
+  settings.systemDns = systemDns.address();
+  settings.idleFlowLimit = 1ms;
+  auto host = UdpFlowHost::create(settings, [provider] { return provider; });
+  host->start();
+  std::atomic<bool> done{false};
+  auto load = [&](SocketAddress to) {
+    UdpSocket client;
+    for (uint16_t id = 0; !done; ++id) {
+      client.sendTo(to, dnsQuery(id, "sweep.example"));
+      client.receive(100ms);
+    }
+  };
+  std::thread a(load, sockets[0].bound), b(load, sockets[1].bound);
+  struct Join {
+    std::atomic<bool>& done;
+    std::thread &a, &b;
+    ~Join() {
+      done = true;
+      a.join();
+      b.join();
+    }
+  };
+  std::optional<Join> join(std::in_place, done, a, b);
+  // Only sweeps end flows here, at most once a second: wait for three of them.
+  // (The host is counted first: a flow made in between counts as ended, hence the margin.)
+  auto ended = [&] {
+    const auto open = static_cast<int64_t>(host->flowCount());
+    return static_cast<int64_t>(provider->flowCount()) - open;
+  };
+  for (int sweep = 0; sweep < 3; ++sweep) {
+    const int64_t before = ended();
+    ASSERT_TRUE(waitUntil([&] { return ended() > before + 10; }, 5s)) << "sweep " << sweep;
+  }
+  join.reset();
+  EXPECT_TRUE(waitUntil([&] { return host->flowCount() == 0; }, 5s)) << host->flowCount();
+  host->stop();
+  closeListenSockets(sockets);
+}
+
 TEST(SystemDnsForwarder, RestoresEachClientsIdAndIgnoresRunts) {
   UdpResponder upstream{[](const Bytes& q) { return std::optional<Bytes>(dnsReply(q)); }};
   UdpSocket listener, clientA, clientB;
