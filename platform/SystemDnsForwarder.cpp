@@ -1,5 +1,6 @@
 #include "platform/SystemDnsForwarder.h"
 
+#include "platform/OwnSockets.h"
 #include "platform/SocketBuffers.h"
 
 #include <poll.h>
@@ -18,6 +19,7 @@ SystemDnsForwarder::SystemDnsForwarder(SocketAddress systemDns) : systemDns_(sys
     close(fd_);
     fd_ = -1;
   }
+  ownPort_ = OwnSockets::addSocket(fd_);
   stopFd_ = eventfd(0, EFD_CLOEXEC);
   nextId_ = std::random_device{}();
   if (fd_ >= 0) thread_ = std::thread([this] { receiveLoop(); });
@@ -29,6 +31,7 @@ SystemDnsForwarder::~SystemDnsForwarder() {
     (void)!write(stopFd_, &one, sizeof one);
   }
   if (thread_.joinable()) thread_.join();
+  OwnSockets::removeSocket(fd_, ownPort_);
   if (fd_ >= 0) close(fd_);
   if (stopFd_ >= 0) close(stopFd_);
 }

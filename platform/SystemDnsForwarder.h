@@ -42,6 +42,7 @@ class SystemDnsForwarder {
   static constexpr auto kAnswerWait = std::chrono::seconds(5);
   const SocketAddress systemDns_;
   int fd_ = -1;
+  uint16_t ownPort_ = 0;
   int stopFd_ = -1;
   mutable std::mutex mutex_;
   std::vector<Slot> slots_;  // indexed by the upstream query ID

@@ -10,6 +10,10 @@
 
 #include <asio.hpp>
 
+#include "platform/Log.h"
+#include "platform/OwnSockets.h"
+#include "platform/SocketAddress.h"
+
 namespace platform {
 
 NWError NWError::posix(int code) {
@@ -112,6 +116,7 @@ class SocketUdpConnection final : public UdpConnection {
  public:
   explicit SocketUdpConnection(NWEndpoint remote)
       : remote_(std::move(remote)), strand_(asio::make_strand(dispatchIoContext())), socket_(strand_) {}
+  ~SocketUdpConnection() override { forgetOwnSocket(); }
 
   void setStateUpdateHandler(StateHandler handler) override {
     std::lock_guard lock(mutex_);
@@ -231,6 +236,7 @@ class SocketUdpConnection final : public UdpConnection {
       fail(NWError::posix(ec.value()));
       return;
     }
+    if (!registerOwnSocket(endpoint)) return;
     report(NWConnectionState{NWConnectionState::ready, std::nullopt});
     std::deque<PendingSend> queued;
     queued.swap(queuedSends_);
@@ -264,9 +270,37 @@ class SocketUdpConnection final : public UdpConnection {
   }
 
   void closeSocket() {
+    forgetOwnSocket();
     std::error_code ignored;
     if (socket_.is_open()) socket_.close(ignored);  // aborts the pending receive
     receiveArmed_ = false;
+  }
+
+  // A datagram of ours to one of our own listen addresses would come back
+  // as a new flow, and its forward again: refuse such a peer. Otherwise the
+  // socket is known as our own, so the flow host never offers its datagrams.
+  bool registerOwnSocket(const udp::endpoint& endpoint) {
+    const SocketAddress target =
+        SocketAddress::fromSockaddr(endpoint.data(), static_cast<socklen_t>(endpoint.size()));
+    SocketAddress local;
+    socklen_t length = sizeof(sockaddr_storage);
+    getsockname(socket_.native_handle(), local.sockaddrPtr(), &length);
+    if (OwnSockets::isOwnListenAddress(target, &local)) {
+      NSLog("UdpConnection refused " + remote_.description() + " (" + target.description() +
+            "): it is one of this process's own listen addresses, so the datagrams would come back to it");
+      fail(NWError::posix(ECONNREFUSED));
+      return false;
+    }
+    ownFamily_ = local.family();
+    ownPort_ = local.port();
+    OwnSockets::addLocalPort(ownFamily_, ownPort_);
+    return true;
+  }
+
+  void forgetOwnSocket() {
+    if (ownPort_ == 0) return;
+    OwnSockets::removeLocalPort(ownFamily_, ownPort_);
+    ownPort_ = 0;
   }
 
   void doSend(std::vector<uint8_t> datagram, SendCompletion completion) {
@@ -371,6 +405,8 @@ class SocketUdpConnection final : public UdpConnection {
   NWError failure_;
   std::deque<PendingSend> queuedSends_;
   std::deque<ReceiveCompletion> receives_;
+  int ownFamily_ = AF_UNSPEC;
+  uint16_t ownPort_ = 0;  // registered as this process's own while the socket is open
 };
 
 }  // namespace

@@ -7,6 +7,9 @@
 
 #include <cerrno>
 
+#include "platform/Log.h"
+#include "platform/OwnSockets.h"
+
 namespace platform {
 namespace {
 
@@ -161,6 +164,7 @@ UdpFlowHost::~UdpFlowHost() {
 
 void UdpFlowHost::start() {
   if (running_.exchange(true)) return;
+  for (const auto& listener : settings_.listeners) OwnSockets::addListenAddress(listener.address);
   for (size_t i = 0; i < settings_.listeners.size(); ++i) threads_.emplace_back([this, i] { receiveLoop(i); });
 }
 
@@ -171,6 +175,7 @@ void UdpFlowHost::stop() {
   for (auto& t : threads_)
     if (t.joinable()) t.join();
   threads_.clear();
+  for (const auto& listener : settings_.listeners) OwnSockets::removeListenAddress(listener.address);
   std::unordered_map<Key, std::shared_ptr<HostUdpFlow>, KeyHash> flows;
   std::unordered_map<const HostUdpFlow*, std::shared_ptr<HostUdpFlow>> reading;
   std::shared_ptr<SystemDnsForwarder> forwarder;
@@ -244,7 +249,33 @@ void UdpFlowHost::receiveLoop(size_t index) {
   }
 }
 
+void UdpFlowHost::onOwnDatagram(size_t listener, const SocketAddress& source, Datagram datagram) {
+  ownDatagrams_.fetch_add(1, std::memory_order_relaxed);
+  std::shared_ptr<SystemDnsForwarder> forwarder;
+  {
+    std::lock_guard lock(mutex_);
+    forwarder = forwarder_;
+  }
+  // Resolved as the system would, unless the system DNS is this process too.
+  if (forwarder && forwarder->ok() && !OwnSockets::isOwnListenAddress(forwarder->systemDns())) {
+    forwarder->forward(settings_.listeners[listener].fd, source, {std::move(datagram)});
+    return;
+  }
+  const int64_t now = std::chrono::steady_clock::now().time_since_epoch().count();
+  int64_t last = lastOwnDropLog_.load(std::memory_order_relaxed);
+  if (now - last >= std::chrono::nanoseconds(std::chrono::seconds(1)).count() &&
+      lastOwnDropLog_.compare_exchange_strong(last, now, std::memory_order_relaxed)) {
+    NSLog("[NEHost] dropped a datagram from this process's own socket " + source.description() + " to " +
+          settings_.listeners[listener].address.description() +
+          ": the system DNS is one of its listen addresses, so it would loop (" +
+          std::to_string(ownDatagrams_.load(std::memory_order_relaxed)) + " own datagrams so far)");
+  }
+}
+
 void UdpFlowHost::onDatagram(size_t listener, const SocketAddress& client, Datagram datagram) {
+  // The process's own resolver sockets are never a client: offering their
+  // datagrams to the provider would forward them back here for ever.
+  if (OwnSockets::isOwnSource(client)) return onOwnDatagram(listener, client, std::move(datagram));
   std::shared_ptr<HostUdpFlow> newFlow;
   std::optional<NEAppProxyUDPFlow::ReadCompletion> completion;
   NWHostEndpoint remote;

@@ -47,6 +47,8 @@ class UdpFlowHost : public std::enable_shared_from_this<UdpFlowHost> {
   size_t pendingDatagramCount() const;
   uint64_t flowsOffered() const { return flowsOffered_.load(); }
   uint64_t flowsDeclined() const { return flowsDeclined_.load(); }
+  // Datagrams from this process's own sockets, never offered to the provider.
+  uint64_t ownDatagrams() const { return ownDatagrams_.load(); }
 
   // Per client endpoint: datagrams kept while the provider has not read;
   // more are dropped (the client retries). One read's answers come back
@@ -72,6 +74,7 @@ class UdpFlowHost : public std::enable_shared_from_this<UdpFlowHost> {
   UdpFlowHost(Settings settings, ProviderSource source);
   void receiveLoop(size_t index);
   void onDatagram(size_t listener, const SocketAddress& client, Datagram datagram);
+  void onOwnDatagram(size_t listener, const SocketAddress& source, Datagram datagram);
   void offer(std::shared_ptr<HostUdpFlow> flow);
   // Removes a flow that both sides closed; leftovers start a new flow.
   void finishLocked(HostUdpFlow& flow, std::vector<std::shared_ptr<HostUdpFlow>>& reoffer);
@@ -96,6 +99,8 @@ class UdpFlowHost : public std::enable_shared_from_this<UdpFlowHost> {
   std::atomic<bool> running_{false};
   std::atomic<uint64_t> flowsOffered_{0};
   std::atomic<uint64_t> flowsDeclined_{0};
+  std::atomic<uint64_t> ownDatagrams_{0};
+  std::atomic<int64_t> lastOwnDropLog_{0};
   std::atomic<int64_t> lastSweep_{0};  // steady-clock nanoseconds; every receive thread sweeps
 };
 

@@ -2,11 +2,15 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <future>
 #include <mutex>
 #include <set>
 
 #include "platform/Dispatch.h"
 #include "platform/ListenSocket.h"
+#include "platform/Log.h"
+#include "platform/OwnSockets.h"
+#include "platform/UdpConnection.h"
 #include "platform/SystemDnsForwarder.h"
 #include "platform/TcpPassthrough.h"
 #include "platform/UdpFlowHost.h"
@@ -338,6 +342,121 @@ TEST(FlowHost, ReceiveThreadsOfSeveralListenersSweepIdleFlowsTogether) {
   EXPECT_TRUE(waitUntil([&] { return host->flowCount() == 0; }, 5s)) << host->flowCount();
   host->stop();
   closeListenSockets(sockets);
+}
+
+TEST_F(HostFixture, DatagramsFromThisProcesssOwnSocketsAreResolvedByTheSystemDnsNotOffered) {
+  UdpSocket own;
+  OwnSockets::addLocalPort(AF_INET, own.local().port());
+  own.sendTo(listen, dnsQuery(0x0A0A, "own.example"));
+  auto answer = own.receive();
+  OwnSockets::removeLocalPort(AF_INET, own.local().port());
+  ASSERT_TRUE(answer);
+  EXPECT_EQ(*answer, dnsReply(dnsQuery(0x0A0A, "own.example"), 3));
+  EXPECT_EQ(provider->flowCount(), 0u);
+  EXPECT_EQ(host->ownDatagrams(), 1u);
+  // Once forgotten, the same socket is a client like any other.
+  own.sendTo(listen, dnsQuery(0x0B0B, "own.example"));
+  ASSERT_TRUE(own.receive());
+  EXPECT_EQ(provider->flowCount(), 1u);
+}
+
+TEST(FlowHost, OwnDatagramsAreDroppedWhenTheSystemDnsIsOneOfTheListenAddresses) {
+  std::string error;
+  auto sockets = bindListenSockets({*SocketAddress::parse("127.0.0.1:0")}, error);
+  ASSERT_EQ(sockets.size(), 1u) << error;
+  auto provider = std::make_shared<EchoProvider>();
+  UdpFlowHost::Settings settings;
+  settings.listeners.push_back({sockets[0].udpFd, sockets[0].bound});
+  settings.systemDns = sockets[0].bound;  // declined flows would come straight back
+  auto host = UdpFlowHost::create(settings, [provider] { return provider; });
+  host->start();
+  LogCapture log;
+  provider->accept = false;
+  UdpSocket client;
+  for (uint16_t id = 0; id < 5; ++id) client.sendTo(sockets[0].bound, dnsQuery(id, "declined.example"));
+  // Each declined query reaches the system DNS, which is the host itself, once.
+  ASSERT_TRUE(waitUntil([&] { return host->ownDatagrams() >= 5; }, 5s)) << host->ownDatagrams();
+  ASSERT_TRUE(log.waitFor("[NEHost] dropped a datagram from this process's own socket", 5s));
+  EXPECT_FALSE(client.receive(100ms));
+  EXPECT_EQ(host->ownDatagrams(), 5u);  // none went round again
+  EXPECT_EQ(log.count("[NEHost] dropped a datagram"), 1u);  // one line a second at most
+  host->stop();
+  closeListenSockets(sockets);
+}
+
+TEST(OwnSockets, ListenAddressesAndTheAddressesThatReachThem) {
+  const auto wildcard = *SocketAddress::parse("0.0.0.0:5391");
+  const auto exact = *SocketAddress::parse("192.0.2.7:5392");
+  const auto v6 = *SocketAddress::parse("[::1]:5393");
+  OwnSockets::addListenAddress(wildcard);
+  OwnSockets::addListenAddress(exact);
+  OwnSockets::addListenAddress(v6);
+  const auto here = *SocketAddress::parse("198.51.100.9:40000");  // this machine's own address
+  struct Case {
+    const char* target;
+    const SocketAddress* local;
+    bool own;
+  } cases[] = {
+      {"127.0.0.1:5391", nullptr, true},           // loopback to the wildcard listener
+      {"127.3.4.5:5391", nullptr, true},
+      {"198.51.100.9:5391", &here, true},          // the machine's own address
+      {"198.51.100.10:5391", &here, false},        // another machine
+      {"127.0.0.1:5390", nullptr, false},          // another port
+      {"192.0.2.7:5392", nullptr, true},
+      {"192.0.2.8:5392", nullptr, false},
+      {"127.0.0.1:5392", nullptr, false},          // exact listener: only its address
+      {"[::1]:5393", nullptr, true},
+      {"[::ffff:127.0.0.1]:5391", nullptr, true},  // IPv4-mapped
+      {"[::1]:5391", nullptr, false},              // the wildcard listener is IPv4 only
+  };
+  for (const auto& c : cases)
+    EXPECT_EQ(OwnSockets::isOwnListenAddress(*SocketAddress::parse(c.target), c.local), c.own) << c.target;
+  EXPECT_TRUE(OwnSockets::isOwnSource(*SocketAddress::parse("192.0.2.7:5392")));
+  OwnSockets::addLocalPort(AF_INET, 5399);
+  EXPECT_TRUE(OwnSockets::isOwnSource(*SocketAddress::parse("127.0.0.1:5399")));
+  EXPECT_TRUE(OwnSockets::isOwnSource(*SocketAddress::parse("[::ffff:127.0.0.1]:5399")));
+  EXPECT_FALSE(OwnSockets::isOwnSource(*SocketAddress::parse("[::1]:5399")));
+  OwnSockets::removeLocalPort(AF_INET, 5399);
+  EXPECT_FALSE(OwnSockets::isOwnSource(*SocketAddress::parse("127.0.0.1:5399")));
+  for (const auto& a : {wildcard, exact, v6}) OwnSockets::removeListenAddress(a);
+  EXPECT_FALSE(OwnSockets::isOwnListenAddress(*SocketAddress::parse("127.0.0.1:5391")));
+}
+
+TEST_F(HostFixture, AConnectionToOneOfTheListenAddressesIsRefusedWithAClearLine) {
+  LogCapture log;
+  auto connection = UdpConnection::create(NWEndpoint{"127.0.0.1", listen.port()});
+  std::promise<NWConnectionState> ended;
+  std::atomic<bool> once{false};
+  connection->setStateUpdateHandler([&](NWConnectionState state) {
+    if ((state.kind == NWConnectionState::failed || state.kind == NWConnectionState::ready) && !once.exchange(true))
+      ended.set_value(state);
+  });
+  connection->start(DispatchQueue::global());
+  auto future = ended.get_future();
+  ASSERT_EQ(future.wait_for(5s), std::future_status::ready);
+  auto state = future.get();
+  EXPECT_EQ(state.kind, NWConnectionState::failed);
+  ASSERT_TRUE(state.error);
+  EXPECT_EQ(state.error->code, ECONNREFUSED);
+  EXPECT_TRUE(log.waitFor("UdpConnection refused 127.0.0.1:" + std::to_string(listen.port()), 5s));
+  EXPECT_TRUE(log.contains("it is one of this process's own listen addresses"));
+  connection->cancel();
+  // A connection elsewhere is ready, and its datagrams count as the process's own while it is open.
+  UdpSocket elsewhere;
+  auto other = UdpConnection::create(NWEndpoint{"127.0.0.1", elsewhere.local().port()});
+  std::promise<void> ready;
+  std::atomic<bool> readyOnce{false};
+  other->setStateUpdateHandler([&](NWConnectionState s) {
+    if (s.kind == NWConnectionState::ready && !readyOnce.exchange(true)) ready.set_value();
+  });
+  other->start(DispatchQueue::global());
+  ASSERT_EQ(ready.get_future().wait_for(5s), std::future_status::ready);
+  other->send(dnsQuery(1, "x.example"), [](auto) {});
+  SocketAddress from;
+  ASSERT_TRUE(elsewhere.receive(3000ms, &from));
+  EXPECT_TRUE(OwnSockets::isOwnSource(from));
+  other->cancel();
+  EXPECT_TRUE(waitUntil([&] { return !OwnSockets::isOwnSource(from); }, 5s));
 }
 
 TEST(SystemDnsForwarder, RestoresEachClientsIdAndIgnoresRunts) {

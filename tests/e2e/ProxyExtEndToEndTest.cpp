@@ -111,14 +111,18 @@ struct EndToEnd : ::testing::Test {
             {"--someNumber", 42}};
   }
 
-  void start(std::optional<nlohmann::json> config = std::nullopt) {
+  void writePreferences(const nlohmann::json& config) {
     ProviderPreferences p;
     p.enabled = true;
     p.localizedDescription = "Vardeno";
     p.providerBundleIdentifier = kProxyExtBundleIdentifier;
     p.serverAddress = "localhost";
-    p.providerConfiguration = config ? *config : configuration();
+    p.providerConfiguration = config;
     ASSERT_TRUE(p.save(root.path() + "/networkextension/dnsproxy.json"));
+  }
+
+  void start(std::optional<nlohmann::json> config = std::nullopt) {
+    writePreferences(config ? *config : configuration());
     std::vector<std::string> argv = {std::string(VARDENO_BIN_DIR) + "/com.vardeno.ruzadevirozo.proxyext", "--listen",
                                      "127.0.0.1:0", "--system-dns", systemDns.address().description()};
     std::vector<std::string> env = {"VARDENO_ROOT=" + root.path(), "VARDENO_LOG=stderr",
@@ -336,6 +340,42 @@ TEST_F(EndToEnd, ALostAnswerDelaysOnlyItsOwnQuery) {
   }
   std::cout << "slowest answer behind a lost one: "
             << std::chrono::duration_cast<std::chrono::microseconds>(slowest).count() << " us\n";
+}
+
+TEST_F(EndToEnd, AResolverThatIsTheProxysOwnListenAddressIsRefusedAndDoesNotLoop) {
+  start();
+  ASSERT_TRUE(ask(dnsQuery(1, "warm.example")));
+  // Map a domain to the proxy itself; the provider restarts with it.
+  auto config = configuration();
+  config["--mappedDomains"] = "[loop.example:127.0.0.1:" + std::to_string(listen.port()) + "]";
+  writePreferences(config);
+  ASSERT_TRUE(waitUntil([&] { return program->countInOutput("[NEHost] provider started") >= 2; }, 30s))
+      << program->output();
+  ASSERT_TRUE(ask(dnsQuery(2, "warm.example")));
+  ASSERT_TRUE(waitUntil([&] { return program->countInOutput("handleInBoundDatagram -> write datagrams") >= 2; }, 5s));
+  const int baselineFds = program->openFdCount();
+  const size_t baselineFlows = program->countInOutput("handleNewUDPFlow, hash = ");
+
+  std::vector<std::unique_ptr<UdpSocket>> clients;
+  for (uint16_t id = 0; id < 5; ++id) {
+    clients.push_back(std::make_unique<UdpSocket>());
+    clients.back()->sendTo(listen, dnsQuery(static_cast<uint16_t>(0x100 + id), "loop.example"));
+  }
+  int mostFds = 0;
+  const bool refused = waitUntil([&] {
+    mostFds = std::max(mostFds, program->openFdCount());
+    return program->countInOutput("): it is one of this process's own listen addresses") >= 5;
+  }, 10s);
+  std::cout << "descriptors while the loop case runs: at most " << mostFds << " (baseline " << baselineFds << ")\n";
+  EXPECT_TRUE(refused) << program->countInOutput("handleNewUDPFlow, hash = ") - baselineFlows << " new flows";
+  // One flow per query: none of the proxy's own forwards came back as a flow.
+  EXPECT_EQ(program->countInOutput("handleNewUDPFlow, hash = ") - baselineFlows, 5u);
+  EXPECT_LE(mostFds, baselineFds + 10);
+  EXPECT_EQ(mapped.receivedCount(), 0u);
+  // The rest of the road goes on.
+  auto answer = ask(dnsQuery(3, "afterwards.example"));
+  ASSERT_TRUE(answer);
+  EXPECT_EQ(answer->back(), 1);
 }
 
 }  // namespace
