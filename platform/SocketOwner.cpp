@@ -44,6 +44,30 @@ bool isNumber(const char* s) {
 
 }  // namespace
 
+std::string SocketOwner::executablePathFromLink(std::string_view link) {
+  constexpr std::string_view kDeleted = " (deleted)";  // the file was replaced since the start
+  if (link.ends_with(kDeleted)) link.remove_suffix(kDeleted.size());
+  return std::string(link);
+}
+
+// The executable's path; when it cannot be read (another user's process),
+// the command name.
+std::string SocketOwner::processIdentity(const std::string& procBase, std::string& scratch) {
+  char path[4096];
+  ssize_t n = readlink((procBase + "/exe").c_str(), path, sizeof path);
+  if (n > 0 && n < static_cast<ssize_t>(sizeof path)) {
+    std::string identity = executablePathFromLink(std::string_view(path, static_cast<size_t>(n)));
+    if (!identity.empty()) return identity;
+  }
+  std::string name;
+  if (readSmallFile(procBase + "/cmdline", scratch)) name = commandNameFromCmdline(scratch);
+  if (name.empty() && readSmallFile(procBase + "/comm", scratch)) {
+    while (!scratch.empty() && (scratch.back() == '\n' || scratch.back() == '\0')) scratch.pop_back();
+    name = scratch;
+  }
+  return name;
+}
+
 // sock_diag replies are immediate: a socket serves one look-up at a time.
 class SocketOwner::Netlink {
  public:
@@ -216,11 +240,7 @@ bool SocketOwner::rescanFor(uint64_t wanted) {
       auto [end, ec] = std::from_chars(link + 8, link + n, inode);
       if (ec != std::errc() || end >= link + n || *end != ']') continue;
       if (name.empty()) {
-        if (readSmallFile(base + "/cmdline", text)) name = commandNameFromCmdline(text);
-        if (name.empty() && readSmallFile(base + "/comm", text)) {
-          while (!text.empty() && (text.back() == '\n' || text.back() == '\0')) text.pop_back();
-          name = text;
-        }
+        name = processIdentity(base, text);
         if (name.empty()) break;
       }
       found.emplace_back(inode, name);

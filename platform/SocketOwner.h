@@ -23,17 +23,22 @@ class SocketOwner {
   SocketOwner();
   virtual ~SocketOwner();
 
-  // Name of the process owning the UDP socket bound at `client` that sent
-  // to `server`; empty when it cannot be found.
+  // Identity of the process owning the UDP socket bound at `client` that
+  // sent to `server`: its executable's path, or its command name when the
+  // path cannot be read; empty when no owner is found.
   virtual std::string udpSocketOwner(const SocketAddress& client, const SocketAddress& server);
 
   // Inode of that socket, from the kernel.
   std::optional<uint64_t> udpSocketInode(const SocketAddress& client, const SocketAddress& server);
-  // basename of argv[0] (else comm) of a process holding the socket inode.
+  // Identity (as above) of a process holding the socket inode.
   std::string processNameOfSocketInode(uint64_t inode);
 
   // Basename of argv[0] out of a /proc/PID/cmdline buffer; empty if none.
   static std::string commandNameFromCmdline(std::string_view cmdline);
+  // The path out of a /proc/PID/exe link text.
+  static std::string executablePathFromLink(std::string_view link);
+  // Identity of the process at /proc/PID (`procBase`).
+  static std::string processIdentity(const std::string& procBase, std::string& scratch);
 
   static std::shared_ptr<SocketOwner> system();
 

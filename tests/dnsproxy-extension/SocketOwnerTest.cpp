@@ -1,19 +1,36 @@
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include "platform/Dispatch.h"
 #include "platform/SocketOwner.h"
 #include "support/LoopbackUdp.h"
 
 using namespace platform;
 using testing_support::UdpSocket;
+using namespace std::chrono_literals;
+
+namespace {
+
+std::string exePath(pid_t pid) {
+  char path[4096];
+  ssize_t n = readlink(("/proc/" + std::to_string(pid) + "/exe").c_str(), path, sizeof path - 1);
+  return n > 0 ? std::string(path, static_cast<size_t>(n)) : std::string();
+}
+
+const std::string kSelf = exePath(getpid());
+
+}  // namespace
 
 TEST(SocketOwner, FindsThisProcessForConnectedAndUnconnectedSockets) {
   UdpSocket server, unconnected, connected;
   ASSERT_EQ(connect(connected.fd(), server.local().sockaddrPtr(), server.local().length()), 0);
   SocketOwner owner;
-  EXPECT_EQ(owner.udpSocketOwner(unconnected.local(), server.local()), "nehost_tests");
-  EXPECT_EQ(owner.udpSocketOwner(connected.local(), server.local()), "nehost_tests");
+  EXPECT_EQ(owner.udpSocketOwner(unconnected.local(), server.local()), kSelf);
+  EXPECT_EQ(owner.udpSocketOwner(connected.local(), server.local()), kSelf);
   // Cached: the second look-up needs no walk over /proc.
-  EXPECT_EQ(owner.udpSocketOwner(connected.local(), server.local()), "nehost_tests");
+  EXPECT_EQ(owner.udpSocketOwner(connected.local(), server.local()), kSelf);
 }
 
 TEST(SocketOwner, IPv6Socket) {
@@ -23,7 +40,7 @@ TEST(SocketOwner, IPv6Socket) {
   if (probe >= 0) close(probe);
   if (!v6) GTEST_SKIP() << "no IPv6 loopback";
   UdpSocket server("[::1]:0"), client("[::1]:0");
-  EXPECT_EQ(SocketOwner().udpSocketOwner(client.local(), server.local()), "nehost_tests");
+  EXPECT_EQ(SocketOwner().udpSocketOwner(client.local(), server.local()), kSelf);
 }
 
 TEST(SocketOwner, UnknownSocketGivesEmptyName) {
@@ -34,6 +51,42 @@ TEST(SocketOwner, UnknownSocketGivesEmptyName) {
     nobody = gone.local();
   }
   EXPECT_EQ(SocketOwner().udpSocketOwner(nobody, server.local()), "");
+}
+
+TEST(SocketOwner, IdentityIsTheExecutablesPathNotTheNameItGivesItself) {
+  UdpSocket server;
+  int fd = socket(AF_INET, SOCK_DGRAM, 0);  // inherited across exec
+  auto any = *SocketAddress::parse("127.0.0.1:0");
+  ASSERT_EQ(bind(fd, any.sockaddrPtr(), any.length()), 0);
+  SocketAddress local;
+  socklen_t length = sizeof(sockaddr_storage);
+  getsockname(fd, local.sockaddrPtr(), &length);
+  pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    char* argv[] = {const_cast<char*>("dig"), const_cast<char*>("30"), nullptr};
+    execv("/bin/sleep", argv);
+    _exit(127);
+  }
+  close(fd);  // only the child holds the socket now
+  const bool execed = waitUntil([&] { return exePath(child).ends_with("/sleep"); }, 5s);
+  const std::string owner = execed ? SocketOwner().udpSocketOwner(local, server.local()) : std::string();
+  kill(child, SIGKILL);
+  waitpid(child, nullptr, 0);
+  ASSERT_TRUE(execed);
+  EXPECT_TRUE(owner.starts_with("/") && owner.ends_with("/sleep")) << owner;
+}
+
+TEST(SocketOwner, ExecutablePathFromLink) {
+  struct Case {
+    std::string link, path;
+  } cases[] = {
+      {"/usr/bin/dig", "/usr/bin/dig"},
+      {"/opt/app/bin/agent (deleted)", "/opt/app/bin/agent"},
+      {"/tmp/with space/app", "/tmp/with space/app"},
+      {"", ""},
+  };
+  for (const auto& c : cases) EXPECT_EQ(SocketOwner::executablePathFromLink(c.link), c.path) << c.link;
 }
 
 TEST(SocketOwner, CommandNameFromCmdline) {
