@@ -14,15 +14,12 @@
 #include <charconv>
 #include <cstring>
 #include <thread>
+#include <unordered_set>
 #include <vector>
 
 namespace platform {
 namespace {
 
-// After a walk over /proc that found nothing, the next waits this long, so
-// that a flood of unknown sockets cannot turn every query into a walk.
-constexpr auto kMinRescanInterval = std::chrono::milliseconds(5);
-constexpr size_t kMaxTableEntries = 200'000;
 
 bool readSmallFile(const std::string& path, std::string& out, size_t limit = 4096) {
   int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
@@ -212,7 +209,9 @@ std::optional<uint64_t> SocketOwner::udpSocketInode(const SocketAddress& client,
   return std::nullopt;
 }
 
-bool SocketOwner::rescanFor(uint64_t wanted) {
+namespace {
+
+std::vector<long> listProcesses() {
   std::vector<long> pids;
   if (DIR* proc = opendir("/proc")) {
     while (dirent* entry = readdir(proc))
@@ -221,63 +220,174 @@ bool SocketOwner::rescanFor(uint64_t wanted) {
   }
   // Newest processes first: a socket not yet known most often belongs to one.
   std::sort(pids.rbegin(), pids.rend());
-  std::vector<std::pair<uint64_t, std::string>> found;
-  bool hit = false;
-  std::string text;
-  char link[64];
-  for (long pid : pids) {
-    const std::string base = "/proc/" + std::to_string(pid);
-    const std::string fdDir = base + "/fd";
-    DIR* fds = opendir(fdDir.c_str());
-    if (!fds) continue;
-    std::string name;
-    while (dirent* fd = readdir(fds)) {
-      if (!isNumber(fd->d_name)) continue;
-      std::string fdPath = fdDir + "/" + fd->d_name;
-      ssize_t n = readlink(fdPath.c_str(), link, sizeof link - 1);
-      if (n <= 9 || std::memcmp(link, "socket:[", 8) != 0) continue;
-      uint64_t inode = 0;
-      auto [end, ec] = std::from_chars(link + 8, link + n, inode);
-      if (ec != std::errc() || end >= link + n || *end != ']') continue;
-      if (name.empty()) {
-        name = processIdentity(base, text);
-        if (name.empty()) break;
-      }
-      found.emplace_back(inode, name);
-      hit = hit || inode == wanted;
-    }
-    closedir(fds);
-    if (hit) break;
-  }
-  std::unique_lock lock(tableMutex_);
-  // Socket inodes are not reused soon; a full table is simply started over.
-  if (inodeToName_.size() + found.size() > kMaxTableEntries) inodeToName_.clear();
-  for (auto& [inode, name] : found) inodeToName_[inode] = std::move(name);
-  return hit;
+  return pids;
 }
 
-std::string SocketOwner::processNameOfSocketInode(uint64_t inode) {
-  {
-    std::shared_lock lock(tableMutex_);
-    auto it = inodeToName_.find(inode);
-    if (it != inodeToName_.end()) return it->second;
+// The socket inode behind /proc/PID/fd/FD, if it is a socket.
+std::optional<uint64_t> socketInodeAt(const std::string& fdPath) {
+  char link[64];
+  ssize_t n = readlink(fdPath.c_str(), link, sizeof link - 1);
+  if (n <= 9 || std::memcmp(link, "socket:[", 8) != 0) return std::nullopt;
+  uint64_t inode = 0;
+  auto [end, ec] = std::from_chars(link + 8, link + n, inode);
+  if (ec != std::errc() || end >= link + n || *end != ']') return std::nullopt;
+  return inode;
+}
+
+}  // namespace
+
+SocketOwner::ProcessScan SocketOwner::scanProcess(long pid, uint64_t wanted) {
+  ProcessScan scan;
+  const std::string base = "/proc/" + std::to_string(pid);
+  const std::string fdDir = base + "/fd/";
+  DIR* fds = opendir(fdDir.c_str());
+  if (!fds) return scan;
+  std::string path = fdDir;
+  while (dirent* entry = readdir(fds)) {
+    if (!isNumber(entry->d_name)) continue;
+    path.resize(fdDir.size());
+    path += entry->d_name;
+    auto inode = socketInodeAt(path);
+    if (!inode) continue;
+    scan.sockets.push_back(*inode);
+    if (*inode == wanted) scan.wantedFd = static_cast<int>(std::strtol(entry->d_name, nullptr, 10));
   }
-  std::lock_guard rescanLock(rescanMutex_);
-  {
-    // Another thread may have rescanned while this one waited.
-    std::shared_lock lock(tableMutex_);
-    auto it = inodeToName_.find(inode);
-    if (it != inodeToName_.end()) return it->second;
+  closedir(fds);
+  if (!scan.sockets.empty()) {
+    std::string scratch;
+    scan.identity = processIdentity(base, scratch);
   }
-  auto now = std::chrono::steady_clock::now();
-  if (now - lastFailedRescan_ < kMinRescanInterval) return {};
-  if (!rescanFor(inode)) {
-    lastFailedRescan_ = std::chrono::steady_clock::now();
-    return {};
+  return scan;
+}
+
+SocketOwner::Stats SocketOwner::stats() const {
+  std::lock_guard lock(mutex_);
+  return stats_;
+}
+
+void SocketOwner::recordLocked(long pid, const ProcessScan& scan) {
+  ++stats_.processScans;
+  if (scan.identity.empty()) return;
+  // Socket inodes are not reused soon; a full table is simply started over.
+  if (inodeToName_.size() + scan.sockets.size() > kMaxTableEntries) inodeToName_.clear();
+  for (uint64_t inode : scan.sockets) inodeToName_[inode] = scan.identity;
+  if (scan.wantedFd >= 0) rememberOwnerLocked(pid, scan.wantedFd);
+}
+
+void SocketOwner::rememberOwnerLocked(long pid, int fd) {
+  auto it = std::find_if(recentOwners_.begin(), recentOwners_.end(), [&](const RecentOwner& r) { return r.pid == pid; });
+  RecentOwner owner{pid, {}};
+  if (it != recentOwners_.end()) {
+    owner = std::move(*it);
+    recentOwners_.erase(it);
   }
-  std::shared_lock lock(tableMutex_);
+  // The descriptor number a process used for its last DNS socket is most
+  // often the one its next gets.
+  auto& hints = owner.hintFds;
+  hints.erase(std::remove(hints.begin(), hints.end(), fd), hints.end());
+  hints.insert(hints.begin(), fd);
+  if (hints.size() > kHintFds) hints.resize(kHintFds);
+  recentOwners_.insert(recentOwners_.begin(), std::move(owner));
+  if (recentOwners_.size() > kRecentOwners) recentOwners_.resize(kRecentOwners);
+}
+
+std::optional<std::string> SocketOwner::lookUpLocked(uint64_t inode) const {
   auto it = inodeToName_.find(inode);
-  return it != inodeToName_.end() ? it->second : std::string();
+  if (it == inodeToName_.end()) return std::nullopt;
+  return it->second;
+}
+
+std::string SocketOwner::processNameOfSocketInode(uint64_t wanted) {
+  std::vector<RecentOwner> recent;
+  {
+    std::lock_guard lock(mutex_);
+    if (auto name = lookUpLocked(wanted)) return *name;
+    recent = recentOwners_;
+  }
+  // No lock is held while /proc is read: the steps below only collect, and
+  // what they found is merged under the lock afterwards.
+  auto found = [&](long pid, ProcessScan& scan) -> std::string {
+    std::lock_guard lock(mutex_);
+    recordLocked(pid, scan);
+    return scan.identity;
+  };
+
+  // 1. The descriptors where recent owners kept their last DNS sockets.
+  for (const auto& owner : recent) {
+    const std::string fdDir = "/proc/" + std::to_string(owner.pid) + "/fd/";
+    for (int fd : owner.hintFds) {
+      if (socketInodeAt(fdDir + std::to_string(fd)) != wanted) continue;
+      ProcessScan scan;
+      scan.sockets.push_back(wanted);
+      scan.wantedFd = fd;
+      std::string scratch;
+      scan.identity = processIdentity("/proc/" + std::to_string(owner.pid), scratch);
+      if (scan.identity.empty()) continue;
+      std::lock_guard lock(mutex_);
+      --stats_.processScans;  // one descriptor, not a table
+      ++stats_.hintHits;
+      recordLocked(owner.pid, scan);
+      return scan.identity;
+    }
+  }
+  // 2. The whole descriptor tables of recent owners.
+  std::unordered_set<long> scanned;
+  for (const auto& owner : recent) {
+    scanned.insert(owner.pid);
+    ProcessScan scan = scanProcess(owner.pid, wanted);
+    if (scan.wantedFd >= 0) return found(owner.pid, scan);
+    std::lock_guard lock(mutex_);
+    recordLocked(owner.pid, scan);
+  }
+  // 3. Processes the last walk did not see; 4. every other process, one
+  // walk at a time (a look-up that finds a walk running waits for it).
+  for (int pass = 0; pass < 2; ++pass) {
+    const std::vector<long> pids = listProcesses();
+    bool walkAll = false;
+    {
+      std::unique_lock lock(mutex_);
+      if (auto name = lookUpLocked(wanted)) return *name;
+      if (pass == 1) {
+        if (walking_) {
+          walkDone_.wait_for(lock, std::chrono::milliseconds(500), [this] { return !walking_; });
+          if (auto name = lookUpLocked(wanted)) return *name;
+        }
+        if (walking_ || std::chrono::steady_clock::now() - lastFailedWalk_ < kMinRescanInterval) return {};
+        walking_ = true;
+        walkAll = true;
+        ++stats_.fullWalks;
+      }
+    }
+    std::optional<std::string> result;
+    for (long pid : pids) {
+      if (scanned.contains(pid)) continue;
+      if (!walkAll) {
+        std::lock_guard lock(mutex_);
+        if (knownPids_.contains(pid)) continue;
+      }
+      scanned.insert(pid);
+      ProcessScan scan = scanProcess(pid, wanted);
+      std::lock_guard lock(mutex_);
+      recordLocked(pid, scan);
+      if (scan.wantedFd >= 0 && !scan.identity.empty()) {
+        result = scan.identity;
+        break;
+      }
+    }
+    std::lock_guard lock(mutex_);
+    knownPids_.insert(pids.begin(), pids.end());
+    if (walkAll) {
+      // What a whole walk saw is the index now: processes that ended drop out.
+      if (!result) {
+        knownPids_ = std::unordered_set<long>(pids.begin(), pids.end());
+        lastFailedWalk_ = std::chrono::steady_clock::now();
+      }
+      walking_ = false;
+      walkDone_.notify_all();
+    }
+    if (result) return *result;
+  }
+  return {};
 }
 
 std::string SocketOwner::udpSocketOwner(const SocketAddress& client, const SocketAddress& server) {

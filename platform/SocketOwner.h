@@ -1,17 +1,20 @@
 #pragma once
 // Finds the process that owns a local client socket: the socket's inode
-// through sock_diag netlink, then the process through a cached
-// inode-to-process table built from /proc/*/fd.
+// through sock_diag netlink, then the process through an index from socket
+// inode to process, kept up from /proc/*/fd a little at a time: the
+// processes that owned recent sockets first, then processes the index has
+// not seen, and a walk over all of them only when both miss.
 #include <array>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <mutex>
 #include <optional>
-#include <shared_mutex>
 #include <string>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "platform/SocketAddress.h"
@@ -42,14 +45,48 @@ class SocketOwner {
 
   static std::shared_ptr<SocketOwner> system();
 
- private:
-  // Walks /proc, newest processes first, until `inode` is found.
-  bool rescanFor(uint64_t inode);
+  // How look-ups that missed the index were answered.
+  struct Stats {
+    uint64_t hintHits = 0;      // at a recent owner's last DNS descriptor
+    uint64_t processScans = 0;  // descriptor tables read
+    uint64_t fullWalks = 0;     // walks over every process
+  };
+  Stats stats() const;
 
-  std::shared_mutex tableMutex_;
+ private:
+  // What one process's descriptor table held.
+  struct ProcessScan {
+    std::vector<uint64_t> sockets;
+    int wantedFd = -1;  // where the wanted socket was, if there
+    std::string identity;
+  };
+  struct RecentOwner {
+    long pid = 0;
+    std::vector<int> hintFds;  // where its last DNS sockets were, newest first
+  };
+  static constexpr size_t kRecentOwners = 64;
+  static constexpr size_t kHintFds = 4;
+  static constexpr size_t kMaxTableEntries = 200'000;
+  // After a walk over every process that found nothing, the next waits this
+  // long, so that a flood of unknown sockets cannot make every query a walk.
+  static constexpr std::chrono::milliseconds kMinRescanInterval{5};
+
+  static ProcessScan scanProcess(long pid, uint64_t wanted);
+  void recordLocked(long pid, const ProcessScan& scan);
+  void rememberOwnerLocked(long pid, int fd);
+  std::optional<std::string> lookUpLocked(uint64_t inode) const;
+
+  // The index: socket inode to owner identity, the processes that owned
+  // recent look-ups' sockets, and the processes a walk has seen. Only
+  // short steps hold the lock; /proc is read without it.
+  mutable std::mutex mutex_;
   std::unordered_map<uint64_t, std::string> inodeToName_;
-  std::mutex rescanMutex_;
-  std::chrono::steady_clock::time_point lastFailedRescan_{};
+  std::vector<RecentOwner> recentOwners_;  // most recent first
+  std::unordered_set<long> knownPids_;
+  bool walking_ = false;  // a walk over every process runs
+  Stats stats_;
+  std::condition_variable walkDone_;
+  std::chrono::steady_clock::time_point lastFailedWalk_{};
 
   // Netlink sockets lent to look-ups: a fixed set in slots taken and given
   // back without a lock, opened together on the first look-up, so the

@@ -77,6 +77,50 @@ TEST(SocketOwner, IdentityIsTheExecutablesPathNotTheNameItGivesItself) {
   EXPECT_TRUE(owner.starts_with("/") && owner.ends_with("/sleep")) << owner;
 }
 
+TEST(SocketOwner, ANewSocketOfARecentOwnerOrANewProcessIsFoundWithoutAWalk) {
+  UdpSocket server;
+  SocketOwner owner;
+  {
+    UdpSocket first;
+    ASSERT_EQ(owner.udpSocketOwner(first.local(), server.local()), kSelf);
+  }
+  const auto before = owner.stats();
+  // A stub resolver's next socket: most often the descriptor its last one had.
+  for (int i = 0; i < 5; ++i) {
+    UdpSocket next;
+    ASSERT_EQ(owner.udpSocketOwner(next.local(), server.local()), kSelf);
+  }
+  auto after = owner.stats();
+  EXPECT_EQ(after.fullWalks, before.fullWalks);
+  EXPECT_GE(after.hintHits, before.hintHits + 4);
+  EXPECT_LE(after.processScans, before.processScans + 1);
+
+  // A process started after the index was built: only new processes are read.
+  int fd = socket(AF_INET, SOCK_DGRAM, 0);
+  auto any = *SocketAddress::parse("127.0.0.1:0");
+  ASSERT_EQ(bind(fd, any.sockaddrPtr(), any.length()), 0);
+  SocketAddress local;
+  socklen_t length = sizeof(sockaddr_storage);
+  getsockname(fd, local.sockaddrPtr(), &length);
+  pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    char* argv[] = {const_cast<char*>("sleep"), const_cast<char*>("30"), nullptr};
+    execv("/bin/sleep", argv);
+    _exit(127);
+  }
+  close(fd);
+  const bool execed = waitUntil([&] { return exePath(child).ends_with("/sleep"); }, 5s);
+  const auto beforeChild = owner.stats();
+  const std::string name = execed ? owner.udpSocketOwner(local, server.local()) : std::string();
+  const auto afterChild = owner.stats();
+  kill(child, SIGKILL);
+  waitpid(child, nullptr, 0);
+  ASSERT_TRUE(execed);
+  EXPECT_TRUE(name.ends_with("/sleep")) << name;
+  EXPECT_EQ(afterChild.fullWalks, beforeChild.fullWalks);
+}
+
 TEST(SocketOwner, ExecutablePathFromLink) {
   struct Case {
     std::string link, path;
