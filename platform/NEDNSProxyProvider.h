@@ -53,6 +53,9 @@ class NEDNSProxyProvider : public std::enable_shared_from_this<NEDNSProxyProvide
   virtual void wake() {}
   // true keeps the flow in the provider; false hands it back to the system.
   virtual bool handleNewUDPFlow(std::shared_ptr<NEAppProxyUDPFlow> flow, NWHostEndpoint initialRemoteEndpoint) = 0;
+  // Whether flows need their source application's identity; when not, the
+  // host skips the look-up of the socket's owner and leaves it empty.
+  virtual bool needsSourceAppIdentity() const { return true; }
 
   // The resolvers the system would use; set by the host before start.
   std::optional<std::vector<NEDNSSettings>> systemDNSSettings() const;

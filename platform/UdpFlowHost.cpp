@@ -315,11 +315,11 @@ void UdpFlowHost::onDatagram(size_t listener, const SocketAddress& client, Datag
 }
 
 void UdpFlowHost::offer(std::shared_ptr<HostUdpFlow> flow) {
-  if (settings_.owner)
+  auto provider = source_ ? source_() : nullptr;
+  if (settings_.owner && (!provider || provider->needsSourceAppIdentity()))
     flow->metaData_.sourceAppSigningIdentifier =
         settings_.owner->udpSocketOwner(flow->client_, settings_.listeners[flow->listenerIndex_].address);
   flowsOffered_.fetch_add(1, std::memory_order_relaxed);
-  auto provider = source_ ? source_() : nullptr;
   bool accepted = provider && provider->handleNewUDPFlow(flow, flow->remote_);
   if (accepted) return;
   flowsDeclined_.fetch_add(1, std::memory_order_relaxed);

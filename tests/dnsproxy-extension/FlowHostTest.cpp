@@ -141,6 +141,49 @@ TEST_F(HostFixture, MetaDataNamesTheProcessOwningTheClientSocket) {
   EXPECT_EQ(provider->flows[0]->metaData().sourceAppSigningIdentifier, std::string(self, static_cast<size_t>(n)));
 }
 
+// Counts the owner look-ups the host makes.
+struct CountingOwner : SocketOwner {
+  std::atomic<int> lookups{0};
+  std::string udpSocketOwner(const SocketAddress& client, const SocketAddress& server) override {
+    ++lookups;
+    return SocketOwner::udpSocketOwner(client, server);
+  }
+};
+
+struct IdentityBlindProvider : EchoProvider {
+  std::atomic<bool> needsIdentity{false};
+  bool needsSourceAppIdentity() const override { return needsIdentity; }
+};
+
+TEST(FlowHost, NoOwnerLookUpWhenTheProviderNeedsNoIdentity) {
+  std::string error;
+  auto sockets = bindListenSockets({*SocketAddress::parse("127.0.0.1:0")}, error);
+  ASSERT_EQ(sockets.size(), 1u) << error;
+  UdpResponder systemDns{[](const Bytes& q) { return std::optional<Bytes>(dnsReply(q, 3)); }};
+  auto owner = std::make_shared<CountingOwner>();
+  auto provider = std::make_shared<IdentityBlindProvider>();
+  UdpFlowHost::Settings settings;
+  settings.listeners.push_back({sockets[0].udpFd, sockets[0].bound});
+  settings.systemDns = systemDns.address();
+  settings.owner = owner;
+  auto host = UdpFlowHost::create(settings, [provider] { return provider; });
+  host->start();
+  UdpSocket client;
+  client.sendTo(sockets[0].bound, dnsQuery(1, "blind.example"));
+  ASSERT_TRUE(client.receive());
+  EXPECT_EQ(owner->lookups, 0);
+  EXPECT_EQ(provider->flows.at(0)->metaData().sourceAppSigningIdentifier, "");  // flows[0] is set before the answer
+  provider->needsIdentity = true;
+  client.sendTo(sockets[0].bound, dnsQuery(2, "seen.example"));
+  ASSERT_TRUE(client.receive());
+  EXPECT_EQ(owner->lookups, 1);
+  std::lock_guard lock(provider->mutex);
+  ASSERT_EQ(provider->flows.size(), 2u);
+  EXPECT_FALSE(provider->flows[1]->metaData().sourceAppSigningIdentifier.empty());
+  host->stop();
+  closeListenSockets(sockets);
+}
+
 TEST_F(HostFixture, DatagramsWaitingForTheReadAreDeliveredTogether) {
   UdpSocket client;
   // Hold the first read back until three datagrams are queued. The provider
