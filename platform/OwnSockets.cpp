@@ -24,6 +24,14 @@ PortTable& ports(int family) {
   return family == AF_INET6 ? v6 : v4;
 }
 
+// Ports of the listen addresses, so a datagram from any other port needs
+// no look at the addresses themselves.
+PortTable& listenPorts(int family) {
+  static PortTable v4{};
+  static PortTable v6{};
+  return family == AF_INET6 ? v6 : v4;
+}
+
 struct ListenTable {
   std::shared_mutex mutex;
   std::vector<SocketAddress> addresses;
@@ -97,13 +105,16 @@ void OwnSockets::addListenAddress(const SocketAddress& address) {
   auto& table = listens();
   std::unique_lock lock(table.mutex);
   table.addresses.push_back(address);
+  listenPorts(address.family())[address.port()].fetch_add(1, std::memory_order_relaxed);
 }
 
 void OwnSockets::removeListenAddress(const SocketAddress& address) {
   auto& table = listens();
   std::unique_lock lock(table.mutex);
   auto it = std::find(table.addresses.begin(), table.addresses.end(), address);
-  if (it != table.addresses.end()) table.addresses.erase(it);
+  if (it == table.addresses.end()) return;
+  table.addresses.erase(it);
+  listenPorts(address.family())[address.port()].fetch_sub(1, std::memory_order_relaxed);
 }
 
 bool OwnSockets::isOwnSource(const SocketAddress& source) {
@@ -111,6 +122,7 @@ bool OwnSockets::isOwnSource(const SocketAddress& source) {
   if (s.family() != AF_INET && s.family() != AF_INET6) return false;
   if (ports(s.family())[s.port()].load(std::memory_order_relaxed) > 0) return true;
   // A listen socket's own address: a reply would go straight back to it.
+  if (listenPorts(s.family())[s.port()].load(std::memory_order_relaxed) == 0) return false;
   return isOwnListenAddress(s);
 }
 

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <atomic>
 #include <cstdlib>
 #include <charconv>
@@ -241,7 +242,10 @@ SocketOwner::ProcessScan SocketOwner::scanProcess(long pid, uint64_t wanted) {
   const std::string base = "/proc/" + std::to_string(pid);
   const std::string fdDir = base + "/fd/";
   DIR* fds = opendir(fdDir.c_str());
-  if (!fds) return scan;
+  if (!fds) {
+    scan.gone = errno == ENOENT;
+    return scan;
+  }
   std::string path = fdDir;
   while (dirent* entry = readdir(fds)) {
     if (!isNumber(entry->d_name)) continue;
@@ -338,6 +342,10 @@ std::string SocketOwner::processNameOfSocketInode(uint64_t wanted) {
     if (scan.wantedFd >= 0) return found(owner.pid, scan);
     std::lock_guard lock(mutex_);
     recordLocked(owner.pid, scan);
+    if (scan.gone) {
+      // An ended process (a stub resolver run per query) is no hint any more.
+      std::erase_if(recentOwners_, [&](const RecentOwner& r) { return r.pid == owner.pid; });
+    }
   }
   // 3. Processes the last walk did not see; 4. every other process, one
   // walk at a time (a look-up that finds a walk running waits for it).

@@ -58,6 +58,7 @@ class SocketOwner {
   struct ProcessScan {
     std::vector<uint64_t> sockets;
     int wantedFd = -1;  // where the wanted socket was, if there
+    bool gone = false;  // the process has ended
     std::string identity;
   };
   struct RecentOwner {
