@@ -172,7 +172,10 @@ TEST(FlowHost, NoOwnerLookUpWhenTheProviderNeedsNoIdentity) {
   client.sendTo(sockets[0].bound, dnsQuery(1, "blind.example"));
   ASSERT_TRUE(client.receive());
   EXPECT_EQ(owner->lookups, 0);
-  EXPECT_EQ(provider->flows.at(0)->metaData().sourceAppSigningIdentifier, "");  // flows[0] is set before the answer
+  {
+    std::lock_guard lock(provider->mutex);
+    EXPECT_EQ(provider->flows.at(0)->metaData().sourceAppSigningIdentifier, "");
+  }
   provider->needsIdentity = true;
   client.sendTo(sockets[0].bound, dnsQuery(2, "seen.example"));
   ASSERT_TRUE(client.receive());
