@@ -73,6 +73,12 @@ class EchoProvider : public NEDNSProxyProvider {
   }
 };
 
+// The host's provider source, holding the provider weakly: the provider's
+// flows hold the host, which would otherwise keep both alive.
+UdpFlowHost::ProviderSource weakSource(const std::shared_ptr<EchoProvider>& provider) {
+  return [weak = std::weak_ptr(provider)]() -> std::shared_ptr<NEDNSProxyProvider> { return weak.lock(); };
+}
+
 // Takes no flow until released: datagrams gather at the host meanwhile.
 struct GatedProvider : EchoProvider {
   std::atomic<bool> release{false};
@@ -166,7 +172,7 @@ TEST(FlowHost, NoOwnerLookUpWhenTheProviderNeedsNoIdentity) {
   settings.listeners.push_back({sockets[0].udpFd, sockets[0].bound});
   settings.systemDns = systemDns.address();
   settings.owner = owner;
-  auto host = UdpFlowHost::create(settings, [provider] { return provider; });
+  auto host = UdpFlowHost::create(settings, weakSource(provider));
   host->start();
   UdpSocket client;
   client.sendTo(sockets[0].bound, dnsQuery(1, "blind.example"));
@@ -356,7 +362,7 @@ TEST(FlowHost, ReceiveThreadsOfSeveralListenersSweepIdleFlowsTogether) {
   for (auto& s : sockets) settings.listeners.push_back({s.udpFd, s.bound});
   settings.systemDns = systemDns.address();
   settings.idleFlowLimit = 1ms;
-  auto host = UdpFlowHost::create(settings, [provider] { return provider; });
+  auto host = UdpFlowHost::create(settings, weakSource(provider));
   host->start();
   std::atomic<bool> done{false};
   auto load = [&](SocketAddress to) {
@@ -417,7 +423,7 @@ TEST(FlowHost, OwnDatagramsAreDroppedWhenTheSystemDnsIsOneOfTheListenAddresses) 
   UdpFlowHost::Settings settings;
   settings.listeners.push_back({sockets[0].udpFd, sockets[0].bound});
   settings.systemDns = sockets[0].bound;  // declined flows would come straight back
-  auto host = UdpFlowHost::create(settings, [provider] { return provider; });
+  auto host = UdpFlowHost::create(settings, weakSource(provider));
   host->start();
   LogCapture log;
   provider->accept = false;
