@@ -289,12 +289,13 @@ void DnsProxyExt::sendToResolver(const FlowPtr& flow, const std::shared_ptr<Util
   }
   auto client = std::make_shared<DnsToolsSocket::DNSSocketClient>(flow, std::move(datagrams), std::move(endpoints),
                                                                   resolverClientEnvironment_);
-  std::weak_ptr<platform::NEDNSProxyProvider> weak = weak_from_this();
-  client->onDataReceived = [weak](FlowPtr answered, std::optional<Datagram> datagram,
+  // The client holds the provider until the read ends (an answer or the
+  // client's deadline), so a provider stopped meanwhile still writes the
+  // answers of the flows it has read.
+  auto self = std::static_pointer_cast<DnsProxyExt>(shared_from_this());
+  client->onDataReceived = [self](FlowPtr answered, std::optional<Datagram> datagram,
                                   std::optional<platform::NWHostEndpoint> endpoint, std::optional<bool> isFinished,
                                   std::optional<platform::NWError> error) {
-    auto self = std::static_pointer_cast<DnsProxyExt>(weak.lock());
-    if (!self) return;
     self->onResolverAnswer(answered, std::move(datagram), std::move(endpoint), isFinished.value_or(false),
                            std::move(error));
   };

@@ -28,6 +28,12 @@ function(vardeno_test name)
   if(NOT ARG_TIMEOUT)
     set(ARG_TIMEOUT 120)
   endif()
+  # Without a label of its own, a program's tests carry the name of their
+  # folder under tests/. (Discovery sets one label: a list would be split.)
+  if(NOT ARG_LABELS)
+    file(RELATIVE_PATH folder ${PROJECT_SOURCE_DIR}/tests ${CMAKE_CURRENT_SOURCE_DIR})
+    string(REGEX REPLACE "/.*" "" ARG_LABELS "${folder}")
+  endif()
   gtest_discover_tests(${name}
     DISCOVERY_MODE PRE_TEST
     DISCOVERY_TIMEOUT 60

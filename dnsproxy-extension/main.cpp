@@ -1,5 +1,7 @@
 // Entry of the DNS proxy extension: the host plays the system's part
 // (sockets, flows, preferences), then the main queue runs for ever.
+#include <sys/resource.h>
+
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -13,7 +15,22 @@
 #include "platform/ExtensionHost.h"
 #include "platform/NEDNSProxyProvider.h"
 
+namespace {
+
+// Every flow holds a resolver socket until it is answered: take all the
+// descriptors the hard limit allows. An unlimited hard limit above the
+// kernel's maximum makes setrlimit fail; the soft limit then stays.
+void raiseDescriptorLimit() {
+  rlimit limit{};
+  if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur >= limit.rlim_max) return;
+  limit.rlim_cur = limit.rlim_max;
+  setrlimit(RLIMIT_NOFILE, &limit);
+}
+
+}  // namespace
+
 int main(int argc, char** argv) {
+  raiseDescriptorLimit();
   std::string error;
   auto options = platform::ExtensionHostOptions::parse(std::vector<std::string>(argv + 1, argv + argc), error);
   if (!options) {

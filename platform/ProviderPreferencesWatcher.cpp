@@ -1,13 +1,14 @@
 #include "platform/ProviderPreferencesWatcher.h"
 
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/inotify.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 
 #include "platform/Log.h"
 
@@ -56,23 +57,66 @@ void ProviderPreferencesWatcher::loop() {
   }
 }
 
+namespace {
+
+enum class ReadResult { text, missing, failed };
+
+// The whole file, told apart from a missing one and from a failed read.
+ReadResult readWhole(const std::string& path, std::string& text, std::string& error) {
+  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    if (errno == ENOENT) return ReadResult::missing;
+    error = std::strerror(errno);
+    return ReadResult::failed;
+  }
+  text.clear();
+  char buffer[8192];
+  for (;;) {
+    ssize_t n = read(fd, buffer, sizeof buffer);
+    if (n > 0) {
+      text.append(buffer, static_cast<size_t>(n));
+    } else if (n == 0) {
+      break;
+    } else if (errno != EINTR) {
+      error = std::strerror(errno);
+      close(fd);
+      return ReadResult::failed;
+    }
+  }
+  close(fd);
+  return ReadResult::text;
+}
+
+}  // namespace
+
 void ProviderPreferencesWatcher::check() {
-  std::optional<std::string> text;
-  std::ifstream in(path_, std::ios::binary);
-  if (in) {
-    std::stringstream buffer;
-    buffer << in.rdbuf();
-    text = buffer.str();
-  }
-  if (reported_ && text == lastText_) return;
-  reported_ = true;
-  lastText_ = text;
+  std::string text, error;
+  ReadResult result = readWhole(path_, text, error);
   std::optional<ProviderPreferences> preferences;
-  if (text) {
-    std::string error;
-    preferences = ProviderPreferences::parse(*text, &error);
-    if (!preferences) NSLog("[NEHost] ignoring DNS proxy preferences " + path_ + ": " + error);
+  if (result == ReadResult::text) {
+    if (reported_ && lastText_ == text) {
+      lastError_.clear();
+      return;
+    }
+    preferences = ProviderPreferences::parse(text, &error);
+    if (!preferences) error = "not valid preferences: " + error;
   }
+  if (result == ReadResult::failed || (result == ReadResult::text && !preferences)) {
+    // Keeps what runs now: a half-written file or a passing shortage of
+    // descriptors must not switch filtering off. Read again on the next turn.
+    if (error != lastError_) {
+      NSLog("[NEHost] cannot use DNS proxy preferences " + path_ + ": " + error +
+            "; keeping the current state and trying again");
+      lastError_ = error;
+    }
+    return;
+  }
+  lastError_.clear();
+  std::optional<std::string> current;
+  if (result == ReadResult::text) current = std::move(text);
+  if (reported_ && current == lastText_) return;
+  reported_ = true;
+  lastText_ = std::move(current);
   handler_(std::move(preferences));
 }
 

@@ -1,6 +1,10 @@
 #pragma once
 // Watches the preferences file (inotify on its folder, and a periodic
-// re-read as a safety net) and reports each change of its content.
+// re-read as a safety net) and reports each change of its content. Only a
+// missing file or valid preferences are reported; a file that cannot be
+// read (descriptors used up, I/O error, a folder in its place) or that is
+// not valid preferences is logged once and read again later, so the
+// running provider keeps its configuration meanwhile.
 #include <atomic>
 #include <chrono>
 #include <functional>
@@ -14,7 +18,7 @@ namespace platform {
 
 class ProviderPreferencesWatcher {
  public:
-  // None: the file is missing or not valid preferences.
+  // None: the file is missing.
   using Handler = std::function<void(std::optional<ProviderPreferences>)>;
 
   ProviderPreferencesWatcher(std::string path, Handler handler,
@@ -34,8 +38,9 @@ class ProviderPreferencesWatcher {
   const std::string path_;
   const Handler handler_;
   const std::chrono::milliseconds recheck_;
-  std::optional<std::string> lastText_;
+  std::optional<std::string> lastText_;  // of the last report; none: missing
   bool reported_ = false;
+  std::string lastError_;  // logged once until the next good read
   int inotifyFd_ = -1;
   int stopFd_ = -1;
   std::thread thread_;

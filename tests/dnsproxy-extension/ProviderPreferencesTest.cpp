@@ -1,14 +1,19 @@
 // Preferences file, its watcher, the provider supervisor and the host's
 // command-line options.
 #include <gtest/gtest.h>
+#include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <fstream>
+#include <sstream>
 #include <future>
 #include <thread>
 
 #include "platform/Dispatch.h"
 #include "platform/ExtensionHost.h"
+#include "platform/Log.h"
 #include "platform/ProviderPreferencesWatcher.h"
 #include "platform/ProviderSupervisor.h"
 #include "support/ChildProcess.h"
@@ -211,12 +216,8 @@ TEST(ProviderPreferencesWatcher, ReportsCreationChangeAndRemoval) {
   p.enabled = false;
   ASSERT_TRUE(p.save(path));
   ASSERT_TRUE(waitUntil([&] { return count() == 3; }, 5s));
-  // Written whole, as the writers do: a truncating open would show an empty file first.
-  { std::ofstream(path + ".tmp") << "{broken"; }
-  ASSERT_EQ(std::rename((path + ".tmp").c_str(), path.c_str()), 0);
-  ASSERT_TRUE(waitUntil([&] { return count() == 4; }, 5s));
   std::remove(path.c_str());
-  ASSERT_TRUE(waitUntil([&] { return count() == 5; }, 5s));
+  ASSERT_TRUE(waitUntil([&] { return count() == 4; }, 5s));
   watcher.stop();
   std::lock_guard lock(mutex);
   EXPECT_FALSE(seen[0]);
@@ -225,7 +226,104 @@ TEST(ProviderPreferencesWatcher, ReportsCreationChangeAndRemoval) {
   ASSERT_TRUE(seen[2]);
   EXPECT_FALSE(seen[2]->enabled);
   EXPECT_FALSE(seen[3]);
-  EXPECT_FALSE(seen[4]);
+}
+
+// Written whole, as the writers do.
+void writeWhole(const std::string& path, const std::string& text) {
+  { std::ofstream(path + ".tmp") << text; }
+  ASSERT_EQ(std::rename((path + ".tmp").c_str(), path.c_str()), 0);
+}
+
+// Lowers the soft descriptor limit to the lowest free descriptor, so that
+// the next open fails with EMFILE, until dropped.
+class DescriptorsUsedUp {
+ public:
+  DescriptorsUsedUp() {
+    getrlimit(RLIMIT_NOFILE, &saved_);
+    int lowest = dup(0);
+    close(lowest);
+    rlimit lowered = saved_;
+    lowered.rlim_cur = static_cast<rlim_t>(lowest);
+    setrlimit(RLIMIT_NOFILE, &lowered);
+  }
+  ~DescriptorsUsedUp() { setrlimit(RLIMIT_NOFILE, &saved_); }
+
+ private:
+  rlimit saved_{};
+};
+
+TEST(ProviderPreferencesWatcher, AFileThatCannotBeUsedKeepsTheRunningProvider) {
+  testing_support::TempDir dir;
+  auto path = dir.path() + "/networkextension/dnsproxy.json";
+  auto enabled = *ProviderPreferences::parse(kEnabled);
+  ASSERT_TRUE(enabled.save(path));
+  std::string original;
+  {
+    std::ifstream in(path);
+    std::stringstream text;
+    text << in.rdbuf();
+    original = text.str();
+  }
+  auto events = std::make_shared<std::vector<std::string>>();
+  ProviderSupervisor supervisor([events] { return std::make_shared<RecordingProvider>(events.get()); }, std::nullopt);
+  LogCapture capture;
+  ProviderPreferencesWatcher watcher(
+      path, [&](std::optional<ProviderPreferences> p) { supervisor.apply(p); }, 20ms);
+  watcher.start();
+  ASSERT_TRUE(waitUntil([&] { return supervisor.current() != nullptr; }, 5s));
+  auto running = supervisor.current();
+
+  struct Case {
+    const char* name;
+    std::function<std::function<void()>()> spoil;  // returns the undo
+    const char* logged;
+  } cases[] = {
+      {"a folder in its place",
+       [&]() -> std::function<void()> {
+         // Swapped in one step: the path is never missing.
+         auto aside = path + ".folder";
+         mkdir(aside.c_str(), 0700);
+         EXPECT_EQ(renameat2(AT_FDCWD, aside.c_str(), AT_FDCWD, path.c_str(), RENAME_EXCHANGE), 0);
+         return [&, aside] {
+           EXPECT_EQ(renameat2(AT_FDCWD, aside.c_str(), AT_FDCWD, path.c_str(), RENAME_EXCHANGE), 0);
+           rmdir(aside.c_str());
+         };
+       },
+       "Is a directory"},
+      {"descriptors used up",
+       [&]() -> std::function<void()> {
+         auto limit = std::make_shared<DescriptorsUsedUp>();
+         return [limit]() mutable { limit.reset(); };
+       },
+       "Too many open files"},
+      {"not valid preferences",
+       [&]() -> std::function<void()> {
+         writeWhole(path, "{broken");
+         return [&] { writeWhole(path, original); };
+       },
+       "not valid preferences"},
+  };
+  for (const auto& c : cases) {
+    capture.clear();
+    auto undo = c.spoil();
+    bool logged = capture.waitFor(c.logged, 5s);
+    // Several more re-reads, each failing the same way.
+    bool changed = waitUntil([&] { return supervisor.current() != running; }, 200ms);
+    undo();
+    EXPECT_TRUE(logged) << c.name;
+    EXPECT_FALSE(changed) << c.name;
+    EXPECT_EQ(capture.count("cannot use DNS proxy preferences"), 1u) << c.name;
+  }
+  // The same text again changes nothing; a new one is read and applied.
+  EXPECT_FALSE(waitUntil([&] { return supervisor.current() != running; }, 100ms));
+  auto changed = enabled;
+  changed.providerConfiguration = nlohmann::json{{"--organizationId", "org2"}};
+  ASSERT_TRUE(changed.save(path));
+  EXPECT_TRUE(waitUntil([&] { return supervisor.current() && supervisor.current() != running; }, 5s));
+  watcher.stop();
+  ASSERT_GE(events->size(), 3u);
+  EXPECT_EQ(events->at(1), "stop NEProviderStopReason(rawValue: 11)");
+  EXPECT_EQ(events->size(), 3u);
 }
 
 TEST(ExtensionHostOptions, ParsesListenAndSystemDns) {

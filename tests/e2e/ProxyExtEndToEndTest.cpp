@@ -3,8 +3,12 @@
 // policy server and a fake relay; queries from raw sockets and dig.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
+#include <deque>
+#include <fstream>
 #include <random>
+#include <thread>
 #include <regex>
 
 #include "platform/ProcessRunner.h"
@@ -77,6 +81,50 @@ std::string fdList(pid_t pid) {
   return out;
 }
 
+// A resolver that answers each query after `delay`, many at a time.
+class DelayedResponder {
+ public:
+  using Answer = std::function<std::optional<Bytes>(const Bytes& query)>;
+  DelayedResponder(Answer answer, std::chrono::milliseconds delay) : answer_(std::move(answer)), delay_(delay) {
+    thread_ = std::thread([this] { loop(); });
+  }
+  ~DelayedResponder() {
+    stop_ = true;
+    thread_.join();
+  }
+  const SocketAddress& address() const { return socket_.local(); }
+
+ private:
+  void loop() {
+    struct Due {
+      std::chrono::steady_clock::time_point at;
+      SocketAddress peer;
+      Bytes reply;
+    };
+    std::deque<Due> due;
+    while (!stop_) {
+      auto wait = 20ms;
+      if (!due.empty())
+        wait = std::clamp(std::chrono::duration_cast<std::chrono::milliseconds>(due.front().at - std::chrono::steady_clock::now()),
+                          0ms, 20ms);
+      SocketAddress peer;
+      if (auto query = socket_.receive(wait, &peer)) {
+        if (auto reply = answer_(*query)) due.push_back({std::chrono::steady_clock::now() + delay_, peer, *reply});
+      }
+      while (!due.empty() && due.front().at <= std::chrono::steady_clock::now()) {
+        socket_.sendTo(due.front().peer, due.front().reply);
+        due.pop_front();
+      }
+    }
+  }
+
+  UdpSocket socket_;
+  Answer answer_;
+  std::chrono::milliseconds delay_;
+  std::atomic<bool> stop_{false};
+  std::thread thread_;
+};
+
 struct EndToEnd : ::testing::Test {
   TempDir root;
   std::atomic<bool> filteringSilent{false};
@@ -111,20 +159,26 @@ struct EndToEnd : ::testing::Test {
             {"--someNumber", 42}};
   }
 
-  void writePreferences(const nlohmann::json& config) {
+  std::string preferencesPath() const { return root.path() + "/networkextension/dnsproxy.json"; }
+
+  void savePreferences(const nlohmann::json& config) {
     ProviderPreferences p;
     p.enabled = true;
     p.localizedDescription = "Vardeno";
     p.providerBundleIdentifier = kProxyExtBundleIdentifier;
     p.serverAddress = "localhost";
     p.providerConfiguration = config;
-    ASSERT_TRUE(p.save(root.path() + "/networkextension/dnsproxy.json"));
+    ASSERT_TRUE(p.save(preferencesPath()));
   }
 
-  void start(std::optional<nlohmann::json> config = std::nullopt) {
-    writePreferences(config ? *config : configuration());
-    std::vector<std::string> argv = {std::string(VARDENO_BIN_DIR) + "/com.vardeno.ruzadevirozo.proxyext", "--listen",
-                                     "127.0.0.1:0", "--system-dns", systemDns.address().description()};
+  // `launcher`: words run before the program (e.g. prlimit and its options).
+  void start(std::optional<nlohmann::json> config = std::nullopt, std::vector<std::string> launcher = {}) {
+    savePreferences(config ? *config : configuration());
+    std::vector<std::string> argv = std::move(launcher);
+    for (std::string word : {std::string(VARDENO_BIN_DIR) + "/com.vardeno.ruzadevirozo.proxyext",
+                             std::string("--listen"), std::string("127.0.0.1:0"), std::string("--system-dns"),
+                             systemDns.address().description()})
+      argv.push_back(word);
     std::vector<std::string> env = {"VARDENO_ROOT=" + root.path(), "VARDENO_LOG=stderr",
                                     "VARDENO_RELAY_EXT_PORT=" + std::to_string(relay.local().port())};
     program = std::make_unique<ChildProcess>(argv, env, root.path() + "/output.txt");
@@ -151,7 +205,11 @@ struct EndToEnd : ::testing::Test {
   }
 
   void TearDown() override {
-    if (HasFailure() && program) std::cerr << "--- program output ---\n" << program->output().substr(0, 20000) << "\n";
+    if (HasFailure() && program) {
+      // The end tells why; busy tests log megabytes.
+      auto out = program->output();
+      std::cerr << "--- program output ---\n" << out.substr(out.size() > 50000 ? out.size() - 50000 : 0) << "\n";
+    }
   }
 };
 
@@ -348,7 +406,7 @@ TEST_F(EndToEnd, AResolverThatIsTheProxysOwnListenAddressIsRefusedAndDoesNotLoop
   // Map a domain to the proxy itself; the provider restarts with it.
   auto config = configuration();
   config["--mappedDomains"] = "[loop.example:127.0.0.1:" + std::to_string(listen.port()) + "]";
-  writePreferences(config);
+  savePreferences(config);
   ASSERT_TRUE(waitUntil([&] { return program->countInOutput("[NEHost] provider started") >= 2; }, 30s))
       << program->output();
   ASSERT_TRUE(ask(dnsQuery(2, "warm.example")));
@@ -376,6 +434,106 @@ TEST_F(EndToEnd, AResolverThatIsTheProxysOwnListenAddressIsRefusedAndDoesNotLoop
   auto answer = ask(dnsQuery(3, "afterwards.example"));
   ASSERT_TRUE(answer);
   EXPECT_EQ(answer->back(), 1);
+}
+
+TEST_F(EndToEnd, TheProgramTakesItsHardDescriptorLimit) {
+  start(std::nullopt, {"/usr/bin/prlimit", "--nofile=256:4096", "--"});
+  std::ifstream in("/proc/" + std::to_string(program->pid()) + "/limits");
+  std::string line;
+  std::string found;
+  while (std::getline(in, line))
+    if (line.rfind("Max open files", 0) == 0) found = line;
+  EXPECT_TRUE(std::regex_search(found, std::regex("Max open files +4096 +4096"))) << found;
+}
+
+TEST_F(EndToEnd, RunningOutOfDescriptorsKeepsTheProviderRunning) {
+  start();
+  ASSERT_TRUE(ask(dnsQuery(1, "warm.example")));
+  ASSERT_TRUE(waitUntil([&] { return policy.receivedCount() >= 1; }, 5s));
+  // A few descriptors above what it uses now: a silent resolver's flows
+  // hold them until the resolver client's deadline.
+  int limit = program->openFdCount() + 6;
+  ProcessOptions options;
+  options.timeLimit = 10s;
+  options.mergeStderr = true;
+  auto set = runProcess({"/usr/bin/prlimit", "--pid", std::to_string(program->pid()),
+                         "--nofile=" + std::to_string(limit) + ":" + std::to_string(limit)},
+                        options);
+  ASSERT_TRUE(set.succeeded()) << set.output;
+  filteringSilent = true;
+  // New flows keep taking any descriptor that comes free, until the
+  // watcher's re-read meets the shortage too.
+  bool logged = false, stopped = false;
+  for (auto deadline = std::chrono::steady_clock::now() + 20s;
+       !logged && !stopped && std::chrono::steady_clock::now() < deadline;) {
+    for (int i = 0; i < 20; ++i) UdpSocket().sendTo(listen, dnsQuery(static_cast<uint16_t>(i), "silent.example"));
+    logged = program->countInOutput("cannot use DNS proxy preferences") > 0;
+    stopped = program->countInOutput("stopProxy") > 0;
+  }
+  ASSERT_FALSE(stopped);
+  ASSERT_TRUE(logged) << program->openFdCount();
+  filteringSilent = false;
+  // Once the silent flows end, filtering answers again; the system never did.
+  EXPECT_TRUE(waitUntil([&] {
+    auto answer = ask(dnsQuery(2, "after.example"), 1000ms);
+    return answer && answer->back() == 1;
+  }, 30s));
+  EXPECT_EQ(program->countInOutput("stopProxy"), 0u);
+  EXPECT_EQ(program->countInOutput("[NEHost] provider started"), 1u);
+  EXPECT_EQ(systemDns.receivedCount(), 0u);
+}
+
+TEST_F(EndToEnd, RestartsUnderLoadLoseNoAnswer) {
+  // Answers take a while, so every restart finds some in flight.
+  DelayedResponder slow([](const Bytes& q) { return fakeAnswer(q, 1); }, 200ms);
+  auto config = configuration();
+  config["--filteringDNS"] = slow.address().description();
+  start(config);
+  ASSERT_FALSE(HasFatalFailure());
+
+  constexpr int kClients = 8;
+  std::atomic<bool> stop{false};
+  std::atomic<int> answered{0}, lost{0};
+  std::vector<std::thread> clients;
+  struct Joiner {
+    std::atomic<bool>& stop;
+    std::vector<std::thread>& threads;
+    ~Joiner() {
+      stop = true;
+      for (auto& t : threads)
+        if (t.joinable()) t.join();
+    }
+  } joiner{stop, clients};
+  for (int c = 0; c < kClients; ++c) {
+    clients.emplace_back([&, c] {
+      UdpSocket socket;
+      for (uint16_t n = 0; !stop; ++n) {
+        const uint16_t id = static_cast<uint16_t>(c << 12 | (n & 0x0FFF));
+        socket.sendTo(listen, dnsQuery(id, "load" + std::to_string(c) + ".example"));
+        bool got = false;
+        for (auto deadline = std::chrono::steady_clock::now() + 5s; !got && std::chrono::steady_clock::now() < deadline;) {
+          auto answer = socket.receive(500ms);
+          got = answer && answer->size() >= 2 && (((*answer)[0] << 8) | (*answer)[1]) == id;
+        }
+        (got ? answered : lost)++;
+      }
+    });
+  }
+  for (int i = 0; i < 30; ++i) {
+    // Some answers between restarts, so load is always in flight.
+    int before = answered.load();
+    ASSERT_TRUE(waitUntil([&] { return answered.load() >= before + kClients; }, 10s)) << "restart " << i;
+    config["--someNumber"] = i;
+    savePreferences(config);
+    ASSERT_TRUE(waitUntil([&] { return program->countInOutput("[NEHost] provider started") >= static_cast<size_t>(i + 2); },
+                          10s))
+        << "restart " << i;
+  }
+  stop = true;
+  for (auto& t : clients) t.join();
+  EXPECT_EQ(lost.load(), 0) << "answered " << answered.load();
+  EXPECT_GT(answered.load(), 30 * kClients);
+  EXPECT_EQ(program->countInOutput("stopProxy, reason: "), 30u);
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <future>
 #include <thread>
 
 #include "DnsProxyExt/SafeSearchDNSProxyProvider.h"
@@ -134,6 +135,30 @@ TEST_F(QueryRoad, SilentResolverEndsTheFlowWithoutWritingAnything) {
   EXPECT_TRUE(record->isFinished);
   EXPECT_NE(record->errors.back(), "nil");
   EXPECT_TRUE(provider_->dnsFlowsReports().empty());
+}
+
+TEST_F(QueryRoad, AStoppedAndReleasedProviderStillWritesTheAnswerOfAFlowItRead) {
+  startWithVendorData();
+  // The resolver holds its answer until the provider is stopped and let go.
+  std::promise<void> asked, release;
+  auto released = release.get_future().share();
+  filtering_->setHandler([&asked, released](const Bytes& query) -> std::vector<Bytes> {
+    asked.set_value();
+    released.wait();
+    return {answerFor(query)};
+  });
+  auto flow = flowWith("curl", {queryBytes("late.example.")});
+  ASSERT_TRUE(provider_->handleNewUDPFlow(flow, endpoint()));
+  asked.get_future().wait();
+  std::weak_ptr<DnsProxyExt> weak = provider_;
+  provider_->stopProxy(platform::NEProviderStopReason::superceded, [] {});
+  provider_.reset();
+  release.set_value();
+  ASSERT_TRUE(platform::waitUntil([&] { return flow->writeClosed(); }, std::chrono::seconds(10)));
+  ASSERT_EQ(flow->writes().size(), 1u);
+  EXPECT_EQ(DnsToolsSocket::Message::deserialize(flow->writes()[0].datagrams[0]).answers.size(), 1u);
+  // Released once the read has ended.
+  EXPECT_TRUE(platform::waitUntil([&] { return weak.expired(); }, std::chrono::seconds(10)));
 }
 
 TEST_F(QueryRoad, PartlyAnsweredReadWritesWhatCameAndEndsWithTheResolverError) {
