@@ -33,8 +33,9 @@ int main() {
   const uint16_t agentPort = portOrExit(relay::kAgentPortVariable, relay::kAgentPort);
 
   // Kept for the life of the process.
-  static auto extensionListener = std::make_shared<relay::UDPListener>();
-  static auto agentListener = std::make_shared<relay::UDPListener>();
+  static auto flusher = std::make_shared<relay::CacheFlusher>(relay::UDPListener::systemCacheFlush());
+  static auto extensionListener = std::make_shared<relay::UDPListener>(flusher);
+  static auto agentListener = std::make_shared<relay::UDPListener>(flusher);
   agentListener->setExtUdpListener(extensionListener);
   extensionListener->start(extensionPort);
   agentListener->start(agentPort);

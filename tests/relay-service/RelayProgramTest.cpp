@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include "DefaultAddresses.h"
+#include "platform/Dispatch.h"
 #include "platform/XpcClient.h"
 #include "tests/relay-service/LoopbackClient.h"
 #include "tests/relay-service/RelayProcess.h"
@@ -145,9 +146,11 @@ TEST_F(RelayProgram, FlushesOncePerNewPeer) {
   LoopbackClient a, b;
   sendAndWait(a, agentPort_, "&*ALfirst", "Agent log: first");
   sendAndWait(a, agentPort_, "&*ALagain", "Agent log: again");
+  ASSERT_TRUE(relay_->waitFor("clearDNSCacheCmd result - flushed"));
   sendAndWait(b, extPort_, "&*ALsecond", "Agent log: second");
+  ASSERT_TRUE(platform::waitUntil([&] { return relay_->count("clearDNSCacheCmd result - flushed") == 2; },
+                                  std::chrono::seconds(10)));
   EXPECT_EQ(readFile(dir_ + "/flushes"), "flush-caches\nflush-caches\n");
-  EXPECT_EQ(relay_->count("clearDNSCacheCmd result - flushed"), 2u);
 }
 
 TEST_F(RelayProgram, HostileDatagramsThenAWorkingRequest) {
