@@ -4,7 +4,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <mutex>
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -168,6 +170,74 @@ TEST(UDPLogger, RelayStartingLaterStillGetsLines) {
   }, 10s));
   EXPECT_NE(logger.connection()->state().kind, platform::NWConnectionState::failed);
   close(relay);
+}
+
+namespace {
+
+// A relay connection whose sends complete a moment after they are made, on
+// threads of their own, as a connection still getting ready does.
+class SlowConnection : public platform::UdpConnection {
+ public:
+  ~SlowConnection() override {
+    for (auto& t : threads_) t.join();
+  }
+  void setStateUpdateHandler(StateHandler) override {}
+  void start(std::shared_ptr<platform::DispatchQueue>) override {}
+  void send(std::vector<uint8_t> datagram, SendCompletion completion) override {
+    std::lock_guard lock(mutex_);
+    threads_.emplace_back([this, datagram = std::move(datagram), completion = std::move(completion)] {
+      std::this_thread::sleep_for(30ms);  // the latency being simulated
+      {
+        std::lock_guard lock(mutex_);
+        delivered_.emplace_back(datagram.begin(), datagram.end());
+      }
+      completion(std::nullopt);
+    });
+  }
+  void receiveMessage(ReceiveCompletion) override {}
+  void cancel() override {}
+  platform::NWConnectionState state() const override { return {platform::NWConnectionState::preparing, {}}; }
+  const platform::NWEndpoint& endpoint() const override { return endpoint_; }
+  std::optional<std::string> currentPath() const override { return std::nullopt; }
+
+  std::vector<std::string> delivered() {
+    std::lock_guard lock(mutex_);
+    return delivered_;
+  }
+
+ private:
+  platform::NWEndpoint endpoint_{"127.0.0.1", 9};
+  std::mutex mutex_;
+  std::vector<std::thread> threads_;
+  std::vector<std::string> delivered_;
+};
+
+}  // namespace
+
+TEST(UDPLogger, ExitWaitsForTheLastRelayLines) {
+  auto connection = std::make_shared<SlowConnection>();
+  agenttest::AgentFixture f;
+  agent::AgentEnvironment env = f.app->environment();
+  env.udpLogger = std::make_shared<agent::UDPLogger>(
+      platform::NWEndpoint{"127.0.0.1", 9}, platform::DispatchQueue::global(),
+      [connection](const platform::NWEndpoint&) { return std::shared_ptr<platform::UdpConnection>(connection); });
+  env.udpLogger->setup(nullptr);
+  std::optional<std::vector<std::string>> deliveredAtExit;
+  env.exit = [&](int) { deliveredAtExit = connection->delivered(); };
+  auto app = std::make_shared<agent::AppDelegate>(env);
+  app->manager = f.proxy;
+  for (int i = 0; i < 5; ++i) app->relayLog("line " + std::to_string(i));
+  app->configureDnsProxy(false, true);
+  ASSERT_TRUE(platform::waitUntil([&] {
+    f.queue->runPending();
+    return deliveredAtExit.has_value();
+  }, 10s));
+  for (int i = 0; i < 5; ++i)
+    EXPECT_NE(std::find(deliveredAtExit->begin(), deliveredAtExit->end(), "&*ALline " + std::to_string(i)),
+              deliveredAtExit->end())
+        << i;
+  EXPECT_TRUE(env.udpLogger->flush(5s));
+  EXPECT_EQ(deliveredAtExit->size(), connection->delivered().size());
 }
 
 TEST(UserLookup, PathEncodingTable) {
