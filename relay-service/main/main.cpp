@@ -4,6 +4,7 @@
 
 #include <cstdlib>
 #include <memory>
+#include <string>
 
 #include "platform/Dispatch.h"
 #include "platform/Log.h"
@@ -39,6 +40,10 @@ int main() {
   agentListener->setExtUdpListener(extensionListener);
   extensionListener->start(extensionPort);
   agentListener->start(agentPort);
+  // A port left to the system (setting 0) is told, so that peers can be pointed at it.
+  if (extensionPort == 0 || agentPort == 0)
+    platform::NSLog("listening on extension port " + std::to_string(extensionListener->port()) + ", agent port " +
+                    std::to_string(agentListener->port()));
   platform::NSLog("*** XPC and UDP started_ ***");
 
   static auto xpcListener = platform::XpcListener::machService(relay::kMachServiceName);
