@@ -197,6 +197,9 @@ void AgentApplication::watchPendingQuit(platform::NSApplication* application) {
   });
 }
 
-void AgentApplication::applicationWillTerminate() { captivePortal_.stop(); }
+void AgentApplication::applicationWillTerminate() {
+  captivePortal_.stop();
+  if (app_->udpLogger) app_->udpLogger->flush(UDPLogger::kExitFlushLimit);
+}
 
 }  // namespace agent

@@ -25,19 +25,12 @@ void AppDelegate::retriveUserDataBy(const std::string& companyId, const std::str
 
 void AppDelegate::startLookupAttempt() {
   uint64_t attempt = ++lookupAttempt_;
-  auto url = userLookupURL(kApiHost, lookup_->userName, lookup_->companyId);
-  if (!url) {
-    NSLog("retriveUserDataBy, invalid user name or company identifier: " + platform::quotedText(lookup_->userName) +
-          ", " + platform::quotedText(lookup_->companyId));
-    lookup_.reset();
-    lookupInFlight_ = false;
-    return;
-  }
-  NSLog("retriveUserDataBy, url: " + *url);
+  const std::string url = userLookupURL(kApiHost, lookup_->userName, lookup_->companyId);
+  NSLog("retriveUserDataBy, url: " + url);
   lookupInFlight_ = true;
   std::weak_ptr<AppDelegate> weak = weak_from_this();
   auto queue = env_.mainQueue;
-  env_.http->dataTask(*url, [weak, queue, attempt](platform::HttpResponse response) {
+  env_.http->dataTask(url, [weak, queue, attempt](platform::HttpResponse response) {
     // The result is handled on the main queue, with the rest of the state.
     queue->async([weak, attempt, response = std::move(response)]() mutable {
       if (auto self = weak.lock()) self->handleLookupResponse(attempt, std::move(response));

@@ -72,6 +72,10 @@ std::shared_ptr<platform::NEDNSProxyManager> AppDelegate::sharedProxyManager() c
   return env_.dnsProxyManager ? env_.dnsProxyManager() : nullptr;
 }
 
-void AppDelegate::exitProcess(int status) { env_.exit(status); }
+void AppDelegate::exitProcess(int status) {
+  // The last relay lines (the quit's own among them) go out first.
+  if (udpLogger) udpLogger->flush(UDPLogger::kExitFlushLimit);
+  env_.exit(status);
+}
 
 }  // namespace agent

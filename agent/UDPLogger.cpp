@@ -39,14 +39,14 @@ void UDPLogger::setup(ReplyCallback callback) {
   }
   // The handler holds the connection weakly: the logger owns it.
   std::weak_ptr<platform::UdpConnection> weak = connection;
-  connection->setStateUpdateHandler([weak, callback](platform::NWConnectionState state) {
+  connection->setStateUpdateHandler([weak, callback, outstanding = outstanding_](platform::NWConnectionState state) {
     switch (state.kind) {
       case platform::NWConnectionState::setup: platform::NSLog("Agent Udp logger State: Setup\n"); break;
       case platform::NWConnectionState::preparing: platform::NSLog("Agent Udp logger State: Preparing\n"); break;
       case platform::NWConnectionState::ready: {
         platform::NSLog("Agent Udp logger State: Ready\n");
         if (auto c = weak.lock()) {
-          sendText(c, "&*requestCU");
+          sendText(c, "&*requestCU", outstanding);
           receiveReply(c, callback);
         }
         break;
@@ -89,16 +89,28 @@ void UDPLogger::receiveReply(const std::shared_ptr<platform::UdpConnection>& con
 }
 
 void UDPLogger::send(std::string text) {
-  if (auto c = connection()) sendText(c, text);
+  if (auto c = connection()) sendText(c, text, outstanding_);
 }
 
-void UDPLogger::sendText(const std::shared_ptr<platform::UdpConnection>& connection, const std::string& text) {
-  connection->send(std::vector<uint8_t>(text.begin(), text.end()), [](std::optional<platform::NWError> error) {
+void UDPLogger::sendText(const std::shared_ptr<platform::UdpConnection>& connection, const std::string& text,
+                         const std::shared_ptr<Outstanding>& outstanding) {
+  {
+    std::lock_guard lock(outstanding->mutex);
+    ++outstanding->count;
+  }
+  connection->send(std::vector<uint8_t>(text.begin(), text.end()), [outstanding](std::optional<platform::NWError> error) {
     if (error) {
       platform::NSLog("Agent UDP logger! Error when data (Type: Data) sending. NWError: \n " +
                       error->description);
     }
+    std::lock_guard lock(outstanding->mutex);
+    if (--outstanding->count == 0) outstanding->done.notify_all();
   });
+}
+
+bool UDPLogger::flush(std::chrono::milliseconds limit) {
+  std::unique_lock lock(outstanding_->mutex);
+  return outstanding_->done.wait_for(lock, limit, [&] { return outstanding_->count == 0; });
 }
 
 void UDPLogger::sendAgentLog(const std::optional<std::string>& text) { send(text ? "&*AL" + *text : "&*AL<nil>"); }

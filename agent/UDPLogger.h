@@ -1,6 +1,8 @@
 #pragma once
 // The agent's relay client: prefixed text datagrams to localhost:9899
 // (VARDENO_RELAY_AGENT_PORT), one reply read per ready transition.
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -36,12 +38,25 @@ class UDPLogger {
   void sendUpdateCurrentUser(const std::string& name);
   void sendRequestCurrentUser();
 
+  // Waits until every send made so far has completed, at most `limit`.
+  // True when none is left; the exit path calls it so its last lines go out.
+  bool flush(std::chrono::milliseconds limit);
+  static constexpr std::chrono::milliseconds kExitFlushLimit{200};
+
   std::shared_ptr<platform::UdpConnection> connection() const;
 
  private:
+  // Sends not yet completed; shared with their completions.
+  struct Outstanding {
+    std::mutex mutex;
+    std::condition_variable done;
+    uint64_t count = 0;
+  };
+
   void send(std::string text);
   // Static: the connection's handlers never touch the logger.
-  static void sendText(const std::shared_ptr<platform::UdpConnection>& connection, const std::string& text);
+  static void sendText(const std::shared_ptr<platform::UdpConnection>& connection, const std::string& text,
+                       const std::shared_ptr<Outstanding>& outstanding);
   static void receiveReply(const std::shared_ptr<platform::UdpConnection>& connection, const ReplyCallback& callback);
 
   platform::NWEndpoint relay_;
@@ -49,6 +64,7 @@ class UDPLogger {
   platform::UdpConnection::Factory factory_;
   mutable std::mutex mutex_;
   std::shared_ptr<platform::UdpConnection> connection_;
+  const std::shared_ptr<Outstanding> outstanding_ = std::make_shared<Outstanding>();
 };
 
 }  // namespace agent

@@ -52,13 +52,13 @@ std::string optionalDescription(const std::optional<UserDataResponse>& answer) {
   return answer ? "Optional(" + answer->description() + ")" : "nil";
 }
 
-std::optional<std::string> encodePathSegment(std::string_view segment) {
-  if (segment.empty() || segment == "." || segment == "..") return std::nullopt;
+std::string encodePathSegment(std::string_view segment) {
   static const char* hex = "0123456789ABCDEF";
+  const bool dotSegment = segment == "." || segment == "..";
   std::string out;
   for (unsigned char c : segment) {
     bool plain = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' ||
-                 c == '.' || c == '_' || c == '~';
+                 (c == '.' && !dotSegment) || c == '_' || c == '~';
     if (plain) {
       out.push_back(static_cast<char>(c));
     } else {
@@ -70,12 +70,9 @@ std::optional<std::string> encodePathSegment(std::string_view segment) {
   return out;
 }
 
-std::optional<std::string> userLookupURL(std::string_view apiHost, std::string_view userName,
-                                         std::string_view companyId) {
-  auto user = encodePathSegment(userName);
-  auto company = encodePathSegment(companyId);
-  if (!user || !company) return std::nullopt;
-  return std::string(apiHost) + "/config/getLdapUser/" + *user + "/" + *company;
+std::string userLookupURL(std::string_view apiHost, std::string_view userName, std::string_view companyId) {
+  return std::string(apiHost) + "/config/getLdapUser/" + encodePathSegment(userName) + "/" +
+         encodePathSegment(companyId);
 }
 
 }  // namespace agent

@@ -27,10 +27,10 @@ struct UserDataResponse {
 
 std::string optionalDescription(const std::optional<UserDataResponse>& answer);
 
-// Percent-encodes everything but A-Z a-z 0-9 - . _ ~; none for "", "." and "..".
-std::optional<std::string> encodePathSegment(std::string_view segment);
+// Percent-encodes everything but A-Z a-z 0-9 - . _ ~; a segment of only
+// dots ("." or "..") has its dots encoded too, so that no URL parser drops it.
+std::string encodePathSegment(std::string_view segment);
 // apiHost + "/config/getLdapUser/" + user + "/" + company, both encoded.
-std::optional<std::string> userLookupURL(std::string_view apiHost, std::string_view userName,
-                                         std::string_view companyId);
+std::string userLookupURL(std::string_view apiHost, std::string_view userName, std::string_view companyId);
 
 }  // namespace agent

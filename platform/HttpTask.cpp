@@ -43,6 +43,7 @@ NEError errorFor(CURLcode code) {
     case CURLE_COULDNT_CONNECT: return urlError(NSURLErrorCannotConnectToHost, "Could not connect to the server.");
     case CURLE_UNSUPPORTED_PROTOCOL: return urlError(NSURLErrorUnsupportedURL, "unsupported URL");
     case CURLE_URL_MALFORMAT: return urlError(NSURLErrorBadURL, "bad URL");
+    case CURLE_TOO_MANY_REDIRECTS: return urlError(NSURLErrorHTTPTooManyRedirects, "too many HTTP redirects");
     case CURLE_GOT_NOTHING:
     case CURLE_RECV_ERROR:
     case CURLE_SEND_ERROR:
@@ -55,7 +56,10 @@ NEError errorFor(CURLcode code) {
   }
 }
 
-bool httpScheme(const std::string& url) { return url.rfind("https://", 0) == 0 || url.rfind("http://", 0) == 0; }
+bool httpsScheme(const std::string& url) { return url.rfind("https://", 0) == 0; }
+bool httpScheme(const std::string& url) { return httpsScheme(url) || url.rfind("http://", 0) == 0; }
+
+constexpr long kMaxRedirects = 5;
 
 }  // namespace
 
@@ -96,6 +100,10 @@ class HttpSession::Worker {
     t.stopping = &stopFlag_;
     curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
     curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");
+    curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 1L);
+    curl_easy_setopt(curl, CURLOPT_MAXREDIRS, kMaxRedirects);
+    // Once secure, the chain stays secure.
+    curl_easy_setopt(curl, CURLOPT_REDIR_PROTOCOLS_STR, httpsScheme(url) ? "https" : "http,https");
     curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, 1L);
     curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, 2L);
     curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);

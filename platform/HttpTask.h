@@ -1,7 +1,8 @@
 #pragma once
 // URL data task stand-in: one GET with libcurl on the session's worker
 // thread. TLS verification is always on; connect time-out 10 s, request
-// time-out 60 s; bodies over 1 MiB fail. The completion runs on the
+// time-out 60 s; bodies over 1 MiB fail. Redirects are followed, at most 5,
+// never from https to http. The completion runs on the
 // session's queue (a global queue by default).
 #include <chrono>
 #include <cstdint>
@@ -21,6 +22,7 @@ enum NSURLErrorCode : int {
   NSURLErrorUnknown = -1,
   NSURLErrorTimedOut = -1001,
   NSURLErrorUnsupportedURL = -1002,
+  NSURLErrorHTTPTooManyRedirects = -1007,
   NSURLErrorCannotFindHost = -1003,
   NSURLErrorCannotConnectToHost = -1004,
   NSURLErrorNetworkConnectionLost = -1005,

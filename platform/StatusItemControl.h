@@ -6,6 +6,12 @@
 //   click <title>                         performs the item's action
 //   notify willSleep|didWake|willPowerOff posts the workspace notification
 //   quit [reason]                         asks the application to terminate
+// Clients are served side by side by one poll loop: commands run on the
+// targets' queue without the loop waiting for them, a client takes its next
+// command once its reply is written, and a client that is idle, does not
+// read its replies or waits on a busy queue is dropped or answered in time.
+#include <atomic>
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <string>
@@ -26,6 +32,12 @@ class StatusItemControl {
     NSWorkspace* workspace = &NSWorkspace::shared();
     // Where commands run: the queue that owns the targets.
     std::shared_ptr<DispatchQueue> queue = DispatchQueue::main();
+    // A client with no command for this long is closed.
+    std::chrono::milliseconds idleLimit{60'000};
+    // A reply the client does not read within this is the client's end.
+    std::chrono::milliseconds writeLimit{5'000};
+    // A command the queue has not run within this is answered "error busy".
+    std::chrono::milliseconds commandLimit{10'000};
   };
 
   struct Outcome {
@@ -35,6 +47,7 @@ class StatusItemControl {
   };
 
   static constexpr std::size_t kMaxLine = 4096;
+  static constexpr std::size_t kMaxClients = 8;
 
   StatusItemControl() : StatusItemControl(Targets{}) {}
   explicit StatusItemControl(Targets targets);
@@ -48,20 +61,24 @@ class StatusItemControl {
   // Listens on `path` (folder made 0700, socket 0600). Fails when another
   // process answers on it; a stale socket file is replaced.
   bool start(const std::string& path, std::string* error = nullptr);
-  // Stops listening and removes the socket file.
+  // Stops listening, closes the clients and removes the socket file. Never
+  // waits for the queue or for a client.
   void stop();
   const std::string& path() const { return path_; }
 
   static std::string defaultPath();
 
  private:
+  struct Inbox;
   void serve();
-  std::string runOnQueue(const std::string& line);
+  static Outcome performOn(const Targets& targets, const std::string& line);
 
   Targets targets_;
   std::string path_;
   int listenFd_ = -1;
   int wakeFd_ = -1;
+  std::atomic<bool> stopping_{false};
+  std::shared_ptr<Inbox> inbox_;
   std::thread thread_;
 };
 

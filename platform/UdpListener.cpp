@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <cstring>
 #include <deque>
+#include <algorithm>
 #include <map>
 
 #include "platform/Log.h"
@@ -124,13 +125,14 @@ namespace {
 class InboundConnection : public UdpConnection {
  public:
   InboundConnection(std::string key, NWEndpoint remote, RemoteAddress address, std::shared_ptr<SocketFd> socket,
-                    std::weak_ptr<UdpListener::Shared> owner, std::size_t maxQueued)
+                    std::weak_ptr<UdpListener::Shared> owner, std::size_t maxQueued, std::size_t maxQueuedBytes)
       : key_(std::move(key)),
         remote_(std::move(remote)),
         address_(address),
         socket_(std::move(socket)),
         owner_(std::move(owner)),
-        maxQueued_(maxQueued) {}
+        maxQueued_(maxQueued),
+        maxQueuedBytes_(maxQueuedBytes) {}
 
   void setStateUpdateHandler(StateHandler handler) override {
     std::lock_guard lock(mutex_);
@@ -197,6 +199,7 @@ class InboundConnection : public UdpConnection {
       state_ = NWConnectionState{NWConnectionState::cancelled, std::nullopt};
       pending_.clear();
       datagrams_.clear();
+      queuedBytes_ = 0;
       handler = stateHandler_;
       queue = queue_;
     }
@@ -223,7 +226,8 @@ class InboundConnection : public UdpConnection {
     {
       std::lock_guard lock(mutex_);
       if (state_.kind == NWConnectionState::cancelled) return true;
-      if (datagrams_.size() >= maxQueued_) return false;
+      if (datagrams_.size() >= maxQueued_ || queuedBytes_ + datagram.size() > maxQueuedBytes_) return false;
+      queuedBytes_ += datagram.size();
       datagrams_.push_back(std::move(datagram));
       serveLocked(served);
     }
@@ -236,6 +240,7 @@ class InboundConnection : public UdpConnection {
   void serveLocked(std::vector<std::pair<ReceiveCompletion, std::vector<uint8_t>>>& served) {
     if (!queue_) return;
     while (!pending_.empty() && !datagrams_.empty()) {
+      queuedBytes_ -= datagrams_.front().size();
       served.emplace_back(std::move(pending_.front()), std::move(datagrams_.front()));
       pending_.pop_front();
       datagrams_.pop_front();
@@ -257,6 +262,7 @@ class InboundConnection : public UdpConnection {
   const std::shared_ptr<SocketFd> socket_;
   const std::weak_ptr<UdpListener::Shared> owner_;
   const std::size_t maxQueued_;
+  const std::size_t maxQueuedBytes_;
 
   mutable std::mutex mutex_;
   NWConnectionState state_{NWConnectionState::setup, std::nullopt};
@@ -264,6 +270,7 @@ class InboundConnection : public UdpConnection {
   std::shared_ptr<DispatchQueue> queue_;
   std::deque<ReceiveCompletion> pending_;
   std::deque<std::vector<uint8_t>> datagrams_;
+  std::size_t queuedBytes_ = 0;
 };
 
 }  // namespace
@@ -293,6 +300,7 @@ std::string NWListenerState::description() const {
 std::shared_ptr<UdpListener> UdpListener::create(UdpListenerParameters parameters, uint16_t port) {
   if (parameters.localAddresses.empty()) return nullptr;
   if (parameters.maxQueuedDatagrams == 0) parameters.maxQueuedDatagrams = 1;
+  parameters.maxQueuedBytes = std::max(parameters.maxQueuedBytes, kMaxDatagram);
   if (parameters.maxConnections == 0) parameters.maxConnections = 1;
   return std::shared_ptr<UdpListener>(new UdpListener(std::move(parameters), port));
 }
@@ -412,10 +420,12 @@ void UdpListener::ioLoop() {
   std::shared_ptr<Shared> shared = shared_;
   std::vector<pollfd> fds;
   std::vector<std::shared_ptr<SocketFd>> sockets;
+  uint16_t port = 0;
   {
     std::lock_guard lock(shared->mutex);
     sockets = shared->sockets;
     fds.push_back(pollfd{shared->wakeFd, POLLIN, 0});
+    port = shared->port;
   }
   for (auto& s : sockets) fds.push_back(pollfd{s->fd, POLLIN, 0});
   std::vector<uint8_t> buffer(kMaxDatagram);
@@ -428,6 +438,8 @@ void UdpListener::ioLoop() {
       return;
     }
     if (fds[0].revents) return;  // cancelled
+    // Datagrams dropped in this round, by sender: one log line each.
+    std::map<std::string, uint64_t> dropped;
     for (std::size_t i = 1; i < fds.size(); ++i) {
       if (!(fds[i].revents & POLLIN)) continue;
       for (int burst = 0; burst < 64; ++burst) {
@@ -456,7 +468,8 @@ void UdpListener::ioLoop() {
               evicted = oldest->second.connection;
             }
             connection = std::make_shared<InboundConnection>(key, endpoint, remote, sockets[i - 1], shared,
-                                                             shared->parameters.maxQueuedDatagrams);
+                                                             shared->parameters.maxQueuedDatagrams,
+                                                             shared->parameters.maxQueuedBytes);
             it = shared->connections.emplace(key, Shared::Entry{connection, 0}).first;
             isNew = true;
             handler = shared->newConnectionHandler;
@@ -466,7 +479,10 @@ void UdpListener::ioLoop() {
           connection = it->second.connection;
         }
         if (evicted) evicted->cancel();
-        if (!connection->deliver(std::vector<uint8_t>(buffer.begin(), buffer.begin() + n))) ++shared->dropped;
+        if (!connection->deliver(std::vector<uint8_t>(buffer.begin(), buffer.begin() + n))) {
+          ++shared->dropped;
+          ++dropped[endpoint.description()];
+        }
         if (isNew) {
           if (handler) {
             queue->async([handler, connection] { handler(connection); });
@@ -476,6 +492,9 @@ void UdpListener::ioLoop() {
         }
       }
     }
+    for (const auto& [sender, count] : dropped)
+      NSLog("[UdpListener] port " + std::to_string(port) + ": dropped " + std::to_string(count) + " datagrams from " +
+            sender + ", its queue is full");
   }
 }
 

@@ -2,7 +2,8 @@
 // Network framework UDP listener stand-in. Binds a port on the given local
 // addresses; each new remote endpoint becomes an inbound UdpConnection handed
 // to the new-connection handler. Later datagrams from a known endpoint queue
-// on its connection (bounded; beyond the bound they are dropped and counted).
+// on its connection (bounded; beyond the bound they are dropped, counted and
+// the count is logged).
 // A connection leaves the listener when it is cancelled; when too many are
 // open, the one quiet the longest is cancelled to make room.
 //
@@ -36,7 +37,9 @@ struct UdpListenerParameters {
   bool fastOpen = false;  // kept for callers; UDP has nothing to open fast
   // The first address must bind; a failure on the others is logged only.
   std::vector<std::string> localAddresses{"127.0.0.1", "::1"};
-  std::size_t maxQueuedDatagrams = 64;  // per connection
+  // Per connection: room for bursts of thousands of datagrams.
+  std::size_t maxQueuedDatagrams = 8192;
+  std::size_t maxQueuedBytes = 4 << 20;
   std::size_t maxConnections = 128;
 };
 

@@ -127,12 +127,21 @@ void XpcConnection::handleLine(const std::string& line) {
       if (auto self = weak.lock()) self->answer(nlohmann::json{{"id", id}, {"reply", replyArguments}});
     };
   }
+  if (callsInFlight_.fetch_add(1) >= kMaxCallsInFlight) {
+    --callsInFlight_;
+    answer(errorAnswer(id, "too many calls in flight"));
+    return;
+  }
   queue_->async([self = shared_from_this(), object, selector, arguments = std::move(arguments), reply, id] {
-    try {
-      object->invoke(selector, arguments, reply);
-    } catch (const std::exception& e) {
-      self->answer(errorAnswer(id, std::string("call failed: ") + e.what()));
+    // A closed connection's waiting calls are dropped.
+    if (!self->invalidated_) {
+      try {
+        object->invoke(selector, arguments, reply);
+      } catch (const std::exception& e) {
+        self->answer(errorAnswer(id, std::string("call failed: ") + e.what()));
+      }
     }
+    --self->callsInFlight_;
   });
 }
 

@@ -1,10 +1,13 @@
 #pragma once
 // One accepted connection of an XPC listener. After resume() its calls are
 // read on a thread of its own and delivered, in order, on its serial queue;
-// the connection stays alive while the peer keeps it open.
+// the connection stays alive while the peer keeps it open. At most
+// kMaxCallsInFlight calls wait or run at once (more are refused with an
+// error answer); calls still waiting when the connection closes are dropped.
 #include <sys/types.h>
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -17,6 +20,8 @@ namespace platform {
 
 class XpcConnection : public std::enable_shared_from_this<XpcConnection> {
  public:
+  static constexpr std::size_t kMaxCallsInFlight = 64;
+
   // Takes ownership of the connected socket `fd`.
   static std::shared_ptr<XpcConnection> adopt(int fd, const std::string& serviceName, uint64_t number);
   ~XpcConnection();
@@ -44,6 +49,7 @@ class XpcConnection : public std::enable_shared_from_this<XpcConnection> {
   pid_t peerPid_ = 0;
   std::atomic<bool> resumed_{false};
   std::atomic<bool> invalidated_{false};
+  std::atomic<std::size_t> callsInFlight_{0};
 
   std::mutex mutex_;  // guards the two below
   XpcInterface interface_;

@@ -35,8 +35,10 @@ UDPListener::CacheFlush UDPListener::systemCacheFlush() {
   return [] { return runShellCommand(platform::cacheFlushCommand(), kFlushTimeLimit); };
 }
 
-UDPListener::UDPListener(CacheFlush flush)
-    : flush_(std::move(flush)), queue_(platform::DispatchQueue::global(platform::QoS::userInitiated)) {}
+UDPListener::UDPListener(CacheFlush flush) : UDPListener(std::make_shared<CacheFlusher>(std::move(flush))) {}
+
+UDPListener::UDPListener(std::shared_ptr<CacheFlusher> flusher)
+    : flusher_(std::move(flusher)), queue_(platform::DispatchQueue::global(platform::QoS::userInitiated)) {}
 
 UDPListener::~UDPListener() {
   if (listener_) listener_->cancel();
@@ -86,8 +88,8 @@ void UDPListener::listenerStateChanged(const NWListenerState& state) {
 
 void UDPListener::newConnection(const std::shared_ptr<UdpConnection>& connection) {
   platform::NSLog("Listener receiving new message");
-  std::string output = flush_ ? flush_() : std::string();
-  platform::NSLog("clearDNSCacheCmd result - " + repairedUtf8(output));
+  // Off this queue, coalesced: a slow flush holds up no peer.
+  if (flusher_) flusher_->request();
   {
     std::lock_guard lock(mutex_);
     connection_ = connection;

@@ -1,6 +1,6 @@
 #pragma once
 // One relay port: keeps the current user's name, logs what peers send,
-// records the proxy state and flushes the DNS cache for each new peer.
+// records the proxy state and asks for a DNS-cache flush for each new peer.
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -13,6 +13,7 @@
 #include "platform/Dispatch.h"
 #include "platform/UdpConnection.h"
 #include "platform/UdpListener.h"
+#include "relay-service/CacheFlusher.h"
 
 namespace relay {
 
@@ -25,6 +26,8 @@ class UDPListener : public std::enable_shared_from_this<UDPListener> {
   static CacheFlush systemCacheFlush();
 
   explicit UDPListener(CacheFlush flush = systemCacheFlush());
+  // Listeners that share a flusher share its coalescing.
+  explicit UDPListener(std::shared_ptr<CacheFlusher> flusher);
   ~UDPListener();
 
   // Listens on the loopback addresses; port 0 picks a free one (see port()).
@@ -53,7 +56,7 @@ class UDPListener : public std::enable_shared_from_this<UDPListener> {
                       const std::vector<uint8_t>& content);
   void replyCurrentUser(const std::shared_ptr<platform::UdpConnection>& connection);
 
-  const CacheFlush flush_;
+  const std::shared_ptr<CacheFlusher> flusher_;
   const std::shared_ptr<platform::DispatchQueue> queue_;
 
   mutable std::mutex mutex_;

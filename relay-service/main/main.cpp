@@ -4,6 +4,7 @@
 
 #include <cstdlib>
 #include <memory>
+#include <string>
 
 #include "platform/Dispatch.h"
 #include "platform/Log.h"
@@ -33,11 +34,16 @@ int main() {
   const uint16_t agentPort = portOrExit(relay::kAgentPortVariable, relay::kAgentPort);
 
   // Kept for the life of the process.
-  static auto extensionListener = std::make_shared<relay::UDPListener>();
-  static auto agentListener = std::make_shared<relay::UDPListener>();
+  static auto flusher = std::make_shared<relay::CacheFlusher>(relay::UDPListener::systemCacheFlush());
+  static auto extensionListener = std::make_shared<relay::UDPListener>(flusher);
+  static auto agentListener = std::make_shared<relay::UDPListener>(flusher);
   agentListener->setExtUdpListener(extensionListener);
   extensionListener->start(extensionPort);
   agentListener->start(agentPort);
+  // A port left to the system (setting 0) is told, so that peers can be pointed at it.
+  if (extensionPort == 0 || agentPort == 0)
+    platform::NSLog("listening on extension port " + std::to_string(extensionListener->port()) + ", agent port " +
+                    std::to_string(agentListener->port()));
   platform::NSLog("*** XPC and UDP started_ ***");
 
   static auto xpcListener = platform::XpcListener::machService(relay::kMachServiceName);

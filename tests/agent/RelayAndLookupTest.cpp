@@ -4,7 +4,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <mutex>
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -41,10 +43,16 @@ std::string receive(int fd, sockaddr_in* from = nullptr) {
   return n > 0 ? std::string(buf, static_cast<size_t>(n)) : "";
 }
 
+struct HttpAnswer {
+  int status;
+  std::string body;
+  std::string headers{};  // extra header lines, each ending in CRLF
+};
+
 // Serves the scripted answers in order (the last one repeats), one per connection.
 class HttpServer {
  public:
-  explicit HttpServer(std::vector<std::pair<int, std::string>> answers) : answers_(std::move(answers)) {
+  explicit HttpServer(std::vector<HttpAnswer> answers) : answers_(std::move(answers)) {
     fd_ = boundSocket(SOCK_STREAM, port_);
     listen(fd_, 8);
     thread_ = std::thread([this] { loop(); });
@@ -78,14 +86,14 @@ class HttpServer {
         auto sp = request.find(' ');
         paths_.push_back(request.substr(sp + 1, request.find(' ', sp + 1) - sp - 1));
       }
-      auto [status, body] = answers_[std::min(i, answers_.size() - 1)];
+      const auto& [status, body, headers] = answers_[std::min(i, answers_.size() - 1)];
       std::string reply = "HTTP/1.1 " + std::to_string(status) + " X\r\nContent-Length: " +
-                          std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n" + body;
+                          std::to_string(body.size()) + "\r\n" + headers + "Connection: close\r\n\r\n" + body;
       (void)!write(c, reply.data(), reply.size());
       close(c);
     }
   }
-  std::vector<std::pair<int, std::string>> answers_;
+  std::vector<HttpAnswer> answers_;
   int fd_ = -1, port_ = 0;
   std::atomic<bool> stop_{false};
   std::mutex m_;
@@ -164,14 +172,90 @@ TEST(UDPLogger, RelayStartingLaterStillGetsLines) {
   close(relay);
 }
 
+namespace {
+
+// A relay connection whose sends complete a moment after they are made, on
+// threads of their own, as a connection still getting ready does.
+class SlowConnection : public platform::UdpConnection {
+ public:
+  ~SlowConnection() override {
+    for (auto& t : threads_) t.join();
+  }
+  void setStateUpdateHandler(StateHandler) override {}
+  void start(std::shared_ptr<platform::DispatchQueue>) override {}
+  void send(std::vector<uint8_t> datagram, SendCompletion completion) override {
+    std::lock_guard lock(mutex_);
+    threads_.emplace_back([this, datagram = std::move(datagram), completion = std::move(completion)] {
+      std::this_thread::sleep_for(30ms);  // the latency being simulated
+      {
+        std::lock_guard lock(mutex_);
+        delivered_.emplace_back(datagram.begin(), datagram.end());
+      }
+      completion(std::nullopt);
+    });
+  }
+  void receiveMessage(ReceiveCompletion) override {}
+  void cancel() override {}
+  platform::NWConnectionState state() const override { return {platform::NWConnectionState::preparing, {}}; }
+  const platform::NWEndpoint& endpoint() const override { return endpoint_; }
+  std::optional<std::string> currentPath() const override { return std::nullopt; }
+
+  std::vector<std::string> delivered() {
+    std::lock_guard lock(mutex_);
+    return delivered_;
+  }
+
+ private:
+  platform::NWEndpoint endpoint_{"127.0.0.1", 9};
+  std::mutex mutex_;
+  std::vector<std::thread> threads_;
+  std::vector<std::string> delivered_;
+};
+
+}  // namespace
+
+TEST(UDPLogger, ExitWaitsForTheLastRelayLines) {
+  auto connection = std::make_shared<SlowConnection>();
+  agenttest::AgentFixture f;
+  agent::AgentEnvironment env = f.app->environment();
+  env.udpLogger = std::make_shared<agent::UDPLogger>(
+      platform::NWEndpoint{"127.0.0.1", 9}, platform::DispatchQueue::global(),
+      [connection](const platform::NWEndpoint&) { return std::shared_ptr<platform::UdpConnection>(connection); });
+  env.udpLogger->setup(nullptr);
+  std::optional<std::vector<std::string>> deliveredAtExit;
+  env.exit = [&](int) { deliveredAtExit = connection->delivered(); };
+  auto app = std::make_shared<agent::AppDelegate>(env);
+  app->manager = f.proxy;
+  for (int i = 0; i < 5; ++i) app->relayLog("line " + std::to_string(i));
+  app->configureDnsProxy(false, true);
+  ASSERT_TRUE(platform::waitUntil([&] {
+    f.queue->runPending();
+    return deliveredAtExit.has_value();
+  }, 10s));
+  for (int i = 0; i < 5; ++i)
+    EXPECT_NE(std::find(deliveredAtExit->begin(), deliveredAtExit->end(), "&*ALline " + std::to_string(i)),
+              deliveredAtExit->end())
+        << i;
+  EXPECT_TRUE(env.udpLogger->flush(5s));
+  EXPECT_EQ(deliveredAtExit->size(), connection->delivered().size());
+}
+
 TEST(UserLookup, PathEncodingTable) {
   EXPECT_EQ(agent::userLookupURL("https://h", "jdoe", "c1"), "https://h/config/getLdapUser/jdoe/c1");
   EXPECT_EQ(agent::userLookupURL("https://h", "j doe/../x?y#", "c 1"),
             "https://h/config/getLdapUser/j%20doe%2F..%2Fx%3Fy%23/c%201");
-  for (const char* bad : {"", ".", ".."}) {
-    EXPECT_FALSE(agent::userLookupURL("https://h", bad, "c1"));
-    EXPECT_FALSE(agent::userLookupURL("https://h", "u", bad));
-  }
+  struct Case {
+    const char* user;
+    const char* company;
+    const char* url;
+  } cases[] = {
+      {".", "c1", "https://h/config/getLdapUser/%2E/c1"},
+      {"..", "..", "https://h/config/getLdapUser/%2E%2E/%2E%2E"},
+      {"...", "a.b", "https://h/config/getLdapUser/.../a.b"},
+      {"", "c1", "https://h/config/getLdapUser//c1"},
+      {"caf\xc3\xa9", "c%1", "https://h/config/getLdapUser/caf%C3%A9/c%251"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(agent::userLookupURL("https://h", c.user, c.company), c.url) << c.user;
 }
 
 TEST(UserLookup, DecodeTable) {
@@ -256,15 +340,55 @@ TEST(UserLookup, StatusFalseAndNotFoundWithBody) {
   }
 }
 
-TEST(UserLookup, RefusedSegmentSendsNothing) {
-  HttpServer server({{200, "{}"}});
+TEST(UserLookup, DotNamesAreLookedUpAndRestartTheProxy) {
+  for (const std::string name : {".", ".."}) {
+    HttpServer server({{200, R"({"status":true,"email":"j@x","orgUnitId":"u1"})"}});
+    LookupFixture f(server.url());
+    platform::LogCapture log;
+    f.app->retriveUserDataBy("c1", name, f.app->userDataResultHandler("c1", name));
+    ASSERT_TRUE(f.runUntil([&] { return log.contains("restart proxy"); })) << name;
+    std::string encoded = name == "." ? "%2E" : "%2E%2E";
+    EXPECT_EQ(server.paths(), std::vector<std::string>{"/config/getLdapUser/" + encoded + "/c1"});
+    EXPECT_EQ((*f.app->parsedConfArgs)["orgUnitId"], "u1");
+  }
+}
+
+TEST(UserLookup, FollowsRedirectsToTheAnswer) {
+  const std::string answer = R"({"status":true,"email":"j@x","orgUnitId":"u1"})";
+  HttpServer server({{301, "moved", "Location: /moved/once\r\n"}, {302, "", "Location: /moved/twice\r\n"},
+                     {200, answer}});
   LookupFixture f(server.url());
   platform::LogCapture log;
-  f.app->retriveUserDataBy("c1", "..", f.app->userDataResultHandler("c1", ".."));
-  f.queue->runPending();
-  EXPECT_TRUE(log.contains("retriveUserDataBy, invalid user name or company identifier"));
-  EXPECT_EQ(f.queue->pendingCount(), 0u);
-  EXPECT_TRUE(server.paths().empty());
+  f.app->retriveUserDataBy("c1", "jdoe", f.app->userDataResultHandler("c1", "jdoe"));
+  ASSERT_TRUE(f.runUntil([&] { return log.contains("restart proxy"); }));
+  EXPECT_EQ(server.paths(), (std::vector<std::string>{"/config/getLdapUser/jdoe/c1", "/moved/once", "/moved/twice"}));
+  EXPECT_EQ((*f.app->parsedConfArgs)["orgUnitId"], "u1");
+  EXPECT_FALSE(log.contains("will try again"));
+}
+
+TEST(HttpSession, RedirectLimit) {
+  // Five redirects are followed; a sixth fails the task.
+  for (int redirects : {5, 6}) {
+    std::vector<HttpAnswer> answers;
+    for (int i = 0; i < redirects; ++i)
+      answers.push_back({307, "", "Location: /hop" + std::to_string(i + 1) + "\r\n"});
+    answers.push_back({200, "done"});
+    HttpServer server(answers);
+    platform::HttpSession session(platform::DispatchQueue::global(), platform::HttpSession::Limits{});
+    std::mutex m;
+    std::optional<platform::HttpResponse> got;
+    session.dataTask(server.url() + "/start", [&](platform::HttpResponse r) { std::lock_guard l(m); got = r; });
+    ASSERT_TRUE(platform::waitUntil([&] { std::lock_guard l(m); return got.has_value(); }, 20s));
+    if (redirects == 5) {
+      ASSERT_TRUE(got->data) << platform::optionalDescription(got->error);
+      EXPECT_EQ(std::string(got->data->begin(), got->data->end()), "done");
+      EXPECT_EQ(got->statusCode, 200);
+    } else {
+      EXPECT_FALSE(got->data);
+      ASSERT_TRUE(got->error);
+      EXPECT_EQ(got->error->code, platform::NSURLErrorHTTPTooManyRedirects);
+    }
+  }
 }
 
 TEST(HttpSession, BodyCapAndConnectionRefused) {

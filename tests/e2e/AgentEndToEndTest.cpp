@@ -10,6 +10,7 @@
 #include <sys/stat.h>
 #include <sys/un.h>
 
+#include <cstdio>
 #include <thread>
 
 #include "platform/ProcessRunner.h"
@@ -93,11 +94,6 @@ class RestServer {
   std::thread thread_;
 };
 
-int freeUdpPort() {
-  UdpSocket s;
-  return s.local().port();
-}
-
 std::string control(const std::string& path, const std::string& line) {
   int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
   sockaddr_un a{};
@@ -121,8 +117,9 @@ struct System : ::testing::Test {
   UdpResponder filtering{[](const Bytes& q) -> std::optional<Bytes> { return answerWith(q, 1); }};
   UdpResponder systemDns{[](const Bytes& q) -> std::optional<Bytes> { return answerWith(q, 5); }};
   RestServer rest{R"({"status": true, "email": "jdoe@c1.example", "orgUnitId": "unit-9"})"};
-  int extPort = freeUdpPort();
-  int agentPort = freeUdpPort();
+  // 0 until the relay has taken its ports and told them.
+  int extPort = 0;
+  int agentPort = 0;
   std::unique_ptr<ChildProcess> relay, extension, agent;
   SocketAddress listen;
 
@@ -143,6 +140,14 @@ struct System : ::testing::Test {
     }
     relay = std::make_unique<ChildProcess>(std::vector<std::string>{std::string(VARDENO_BIN_DIR) + "/VardenoXPCservice"},
                                            env(), root.path() + "/relay.txt");
+    const std::string told = "listening on extension port ";
+    ASSERT_TRUE(relay->waitForOutput(told)) << relay->output();
+    const std::string output = relay->output();
+    ASSERT_EQ(std::sscanf(output.c_str() + output.find(told), "listening on extension port %d, agent port %d", &extPort,
+                          &agentPort),
+              2);
+    ASSERT_GT(extPort, 0);
+    ASSERT_GT(agentPort, 0);
     extension = std::make_unique<ChildProcess>(
         std::vector<std::string>{std::string(VARDENO_BIN_DIR) + "/com.vardeno.ruzadevirozo.proxyext", "--listen",
                                  "127.0.0.1:0", "--system-dns", systemDns.address().description()},

@@ -86,17 +86,4 @@ inline bool ipv6LoopbackAvailable() {
   return ok;
 }
 
-// A free UDP port on 127.0.0.1 (bound to 0, then released).
-inline uint16_t freeUdpPort() {
-  int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
-  sockaddr_in in{};
-  in.sin_family = AF_INET;
-  in.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ::bind(fd, reinterpret_cast<sockaddr*>(&in), sizeof in);
-  socklen_t length = sizeof in;
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&in), &length);
-  ::close(fd);
-  return ntohs(in.sin_port);
-}
-
 }  // namespace testsupport

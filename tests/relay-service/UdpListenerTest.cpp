@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/Log.h"
 #include "tests/relay-service/LoopbackClient.h"
 
 using platform::DispatchQueue;
@@ -146,9 +147,22 @@ TEST(UdpListener, QueueIsBoundedAndDropsAreCounted) {
   p.maxQueuedDatagrams = 8;
   Recorder r(p, 0, /*startConnections=*/false);
   ASSERT_TRUE(waitUntil([&] { return r.hasState(NWListenerState::ready); }));
+  platform::LogCapture log;
   LoopbackClient client;
   for (int i = 0; i < 20; ++i) ASSERT_TRUE(client.sendTo(r.listener->port(), "d" + std::to_string(i)));
   ASSERT_TRUE(waitUntil([&] { return r.listener->droppedDatagrams() == 12; }));
+  // The drops are logged with their count, possibly over several lines.
+  auto loggedDrops = [&] {
+    uint64_t sum = 0;
+    const std::string from = "127.0.0.1:" + std::to_string(client.localPort()) + ", its queue is full";
+    for (const auto& line : log.lines()) {
+      auto at = line.find(": dropped ");
+      if (at == std::string::npos || line.find(from) == std::string::npos) continue;
+      sum += std::stoull(line.substr(at + 10));
+    }
+    return sum;
+  };
+  EXPECT_TRUE(waitUntil([&] { return loggedDrops() == 12; }));
   ASSERT_TRUE(waitUntil([&] { return r.connectionCount() == 1; }));
   auto c = r.connection(0);
   c->start(DispatchQueue::global());
@@ -156,6 +170,21 @@ TEST(UdpListener, QueueIsBoundedAndDropsAreCounted) {
   // Room again after draining.
   ASSERT_TRUE(client.sendTo(r.listener->port(), "later"));
   EXPECT_EQ(receiveOne(c), "later");
+}
+
+TEST(UdpListener, BurstWaitsWholeForAConnectionNotYetStarted) {
+  Recorder r({}, 0, /*startConnections=*/false);
+  ASSERT_TRUE(waitUntil([&] { return r.hasState(NWListenerState::ready); }));
+  LoopbackClient burst, marker;
+  constexpr int kBurst = 200;
+  for (int i = 0; i < kBurst; ++i) ASSERT_TRUE(burst.sendTo(r.listener->port(), "line " + std::to_string(i)));
+  // The listener reads in order: once the marker's peer is handed over, the burst has been queued.
+  ASSERT_TRUE(marker.sendTo(r.listener->port(), "marker"));
+  ASSERT_TRUE(waitUntil([&] { return r.connectionCount() == 2; }));
+  EXPECT_EQ(r.listener->droppedDatagrams(), 0u);
+  auto c = r.connection(0)->endpoint().port == burst.localPort() ? r.connection(0) : r.connection(1);
+  c->start(DispatchQueue::global());
+  for (int i = 0; i < kBurst; ++i) ASSERT_EQ(receiveOne(c), "line " + std::to_string(i));
 }
 
 TEST(UdpListener, LargestDatagramArrivesWhole) {

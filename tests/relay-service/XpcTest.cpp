@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/Dispatch.h"
 #include "platform/XpcClient.h"
 #include "platform/XpcListener.h"
 #include "tests/relay-service/TempRoot.h"
@@ -65,8 +66,16 @@ class Delegate : public platform::XpcListenerDelegate {
                                           {"holdWithReply:", {XpcArgument::replyBlock}}}});
     c->setExportedObject(object);
     c->resume();
+    std::lock_guard lock(mutex);
+    accepted.push_back(c);
     return true;
   }
+  std::shared_ptr<XpcConnection> last() {
+    std::lock_guard lock(mutex);
+    return accepted.empty() ? nullptr : accepted.back().lock();
+  }
+  std::mutex mutex;
+  std::vector<std::weak_ptr<XpcConnection>> accepted;
   std::shared_ptr<TestObject> object = std::make_shared<TestObject>();
   std::atomic<int> attempts{0};
   bool accept = true;
@@ -86,6 +95,17 @@ class Xpc : public ::testing::Test {
       delegate_->object->release = true;
     }
     delegate_->object->released.notify_all();
+  }
+  void release() {
+    {
+      std::lock_guard lock(delegate_->object->mutex);
+      delegate_->object->release = true;
+    }
+    delegate_->object->released.notify_all();
+  }
+  std::size_t noteCount() {
+    std::lock_guard lock(delegate_->object->mutex);
+    return delegate_->object->notes.size();
   }
   std::unique_ptr<XpcClient> connect() {
     std::string error;
@@ -176,6 +196,51 @@ TEST_F(Xpc, ABlockedConnectionDoesNotHoldUpAnother) {
   auto held = blocked->readMessage(milliseconds(5000));
   ASSERT_TRUE(held);
   EXPECT_EQ((*held)["reply"], json::array({"held"}));
+}
+
+TEST_F(Xpc, CallsBeyondTheBoundAreRefusedAndTheConnectionGoesOn) {
+  auto client = connect();
+  ASSERT_TRUE(client->post("holdWithReply:", json::array()));
+  const std::size_t room = XpcConnection::kMaxCallsInFlight - 1;
+  for (std::size_t i = 0; i < room + 10; ++i)
+    ASSERT_TRUE(client->post("note:", json::array({std::to_string(i)})));
+  int refused = 0;
+  while (refused < 10) {
+    auto message = client->readMessage(milliseconds(5000));
+    ASSERT_TRUE(message) << refused;
+    ASSERT_EQ((*message)["error"], "too many calls in flight");
+    EXPECT_EQ((*message)["id"], 1 + room + 1 + refused);
+    ++refused;
+  }
+  release();
+  auto held = client->readMessage(milliseconds(5000));
+  ASSERT_TRUE(held);
+  EXPECT_EQ((*held)["reply"], json::array({"held"}));
+  // The calls taken in all ran; once they are done there is room again.
+  ASSERT_TRUE(platform::waitUntil([&] { return noteCount() == room; }, std::chrono::seconds(5)));
+  platform::XpcClient::Answer answer;
+  ASSERT_TRUE(platform::waitUntil([&] {
+    answer = client->call("echo:withReply:", json::array({"after"}));
+    return answer.reply.has_value();
+  }, std::chrono::seconds(5))) << answer.error.value_or("no answer");
+  EXPECT_EQ(noteCount(), room);
+}
+
+TEST_F(Xpc, WaitingCallsOfAClosedConnectionAreDropped) {
+  auto client = connect();
+  ASSERT_TRUE(client->post("holdWithReply:", json::array()));
+  for (int i = 0; i < 20; ++i) ASSERT_TRUE(client->post("note:", json::array({"late"})));
+  std::weak_ptr<XpcConnection> served;
+  ASSERT_TRUE(platform::waitUntil([&] { return (served = delegate_->last()).lock() != nullptr; }, std::chrono::seconds(5)));
+  client.reset();
+  ASSERT_TRUE(platform::waitUntil([&] {
+    auto c = served.lock();
+    return !c || !c->isValid();
+  }, std::chrono::seconds(5)));
+  release();
+  // The connection goes once its queue has run what it still held.
+  ASSERT_TRUE(platform::waitUntil([&] { return served.expired(); }, std::chrono::seconds(5)));
+  EXPECT_EQ(noteCount(), 0u);
 }
 
 TEST_F(Xpc, RefusedConnectionIsClosed) {

@@ -6,8 +6,12 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstring>
+#include <ctime>
 #include <filesystem>
+#include <future>
+#include <thread>
 
 using namespace platform;
 
@@ -179,4 +183,136 @@ TEST_F(Control, ASecondControlIsRefusedAndAStaleSocketReplaced) {
   ASSERT_TRUE(again.start(path));
   EXPECT_EQ(talk(path, {"menu"}).size(), 1u);
   EXPECT_FALSE(StatusItemControl(targets()).start(std::string(200, 'p')));
+}
+
+namespace {
+
+// A connected client socket that gives up reading after five seconds.
+int connectTo(const std::string& path) {
+  int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_un a{};
+  a.sun_family = AF_UNIX;
+  std::strncpy(a.sun_path, path.c_str(), sizeof(a.sun_path) - 1);
+  timeval tv{5, 0};
+  ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
+  if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof(a)) != 0) {
+    ::close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+// Reads until a line ends or the peer closes; the text read.
+std::string readLine(int fd) {
+  std::string text;
+  char c;
+  while (::recv(fd, &c, 1, 0) == 1 && c != '\n') text.push_back(c);
+  return text;
+}
+
+// Runs stop() on a thread of its own; true when it returned in time.
+bool stopsWithin(StatusItemControl& control, std::chrono::seconds limit) {
+  auto done = std::make_shared<std::atomic<bool>>(false);
+  std::thread([&control, done] {
+    control.stop();
+    *done = true;
+  }).detach();
+  return waitUntil([&] { return done->load(); }, limit);
+}
+
+double processCpuSeconds() {
+  timespec ts{};
+  ::clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
+  return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
+}
+
+}  // namespace
+
+TEST_F(Control, ClientBeyondTheLimitIsRefusedAndTheLoopStaysIdle) {
+  StatusItemControl control(targets());
+  const auto path = folder + "/control.sock";
+  ASSERT_TRUE(control.start(path));
+  std::vector<int> held;
+  for (std::size_t i = 0; i < StatusItemControl::kMaxClients; ++i) {
+    held.push_back(connectTo(path));
+    ASSERT_GE(held.back(), 0);
+  }
+  // Each held client is served, so all of them were taken.
+  for (int fd : held) {
+    ASSERT_EQ(::send(fd, "menu\n", 5, MSG_NOSIGNAL), 5);
+    EXPECT_EQ(readLine(fd), R"(ok ["empty","Stop Proxy","Quit"])");
+  }
+  int extra = connectTo(path);
+  ASSERT_GE(extra, 0);
+  EXPECT_EQ(readLine(extra), "error too many clients");
+  ::close(extra);
+  // With every slot taken the loop waits in poll instead of spinning.
+  int more = connectTo(path);
+  const double before = processCpuSeconds();
+  std::this_thread::sleep_for(std::chrono::milliseconds(400));  // the window whose CPU use is measured
+  EXPECT_LT(processCpuSeconds() - before, 0.2);
+  ::close(more);
+  for (int fd : held) ::close(fd);
+  // A freed slot serves again.
+  EXPECT_TRUE(waitUntil([&] { return talk(path, {"menu"}).size() == 1; }));
+}
+
+TEST_F(Control, AClientThatNeverReadsHoldsUpNobodyAndStopIsPrompt) {
+  StatusItemControl control(targets());
+  const auto path = folder + "/control.sock";
+  ASSERT_TRUE(control.start(path));
+  int greedy = connectTo(path);
+  ASSERT_GE(greedy, 0);
+  std::string flood;
+  for (int i = 0; i < 20000; ++i) flood += "menu\n";
+  std::size_t sent = 0;
+  while (sent < flood.size()) {
+    auto n = ::send(greedy, flood.data() + sent, flood.size() - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (n <= 0) break;
+    sent += static_cast<std::size_t>(n);
+  }
+  ASSERT_GT(sent, 0u);
+  auto replies = talk(path, {"menu", "notify willSleep"});
+  ASSERT_EQ(replies.size(), 2u);
+  EXPECT_EQ(replies[1], "ok");
+  EXPECT_TRUE(stopsWithin(control, std::chrono::seconds(5)));
+  EXPECT_FALSE(std::filesystem::exists(path));
+  ::close(greedy);
+}
+
+TEST_F(Control, ABusyQueueIsAnsweredInTimeAndDoesNotHoldUpStop) {
+  auto t = targets();
+  t.commandLimit = std::chrono::milliseconds(200);
+  StatusItemControl control(t);
+  const auto path = folder + "/control.sock";
+  ASSERT_TRUE(control.start(path));
+  // The queue is held by a long block, as a busy main queue would be.
+  auto gate = std::make_shared<std::promise<void>>();
+  auto opened = gate->get_future().share();
+  queue->async([opened] { opened.wait(); });
+  EXPECT_EQ(talk(path, {"notify didWake"}), std::vector<std::string>{"error busy"});
+  int waiting = connectTo(path);
+  ASSERT_EQ(::send(waiting, "menu\n", 5, MSG_NOSIGNAL), 5);
+  EXPECT_TRUE(stopsWithin(control, std::chrono::seconds(5)));
+  gate->set_value();
+  // The command answered busy still ran once the queue was free.
+  EXPECT_TRUE(waitUntil([&] {
+    std::optional<std::size_t> n;
+    queue->sync([&] { n = notes.size(); });
+    return *n == 1;
+  }));
+  ::close(waiting);
+}
+
+TEST_F(Control, AnIdleClientIsClosed) {
+  auto t = targets();
+  t.idleLimit = std::chrono::milliseconds(200);
+  StatusItemControl control(t);
+  const auto path = folder + "/control.sock";
+  ASSERT_TRUE(control.start(path));
+  int idle = connectTo(path);
+  ASSERT_GE(idle, 0);
+  char c;
+  EXPECT_EQ(::recv(idle, &c, 1, 0), 0);  // closed by the control, well before the read gives up
+  ::close(idle);
 }
