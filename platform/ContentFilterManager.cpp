@@ -1,6 +1,7 @@
 #include "platform/ContentFilterManager.h"
 
 #include "platform/Defaults.h"
+#include "platform/Describe.h"
 #include "platform/DnsProxyManager.h"
 #include "platform/JsonFields.h"
 
@@ -36,14 +37,14 @@ std::optional<NEFilterProviderConfiguration> NEFilterProviderConfiguration::from
 }
 
 std::string NEFilterProviderConfiguration::description() const {
-  return "<NEFilterProviderConfiguration: " + toJson().dump() + ">";
+  return "<NEFilterProviderConfiguration: " + jsonText(toJson()) + ">";
 }
 
 NEFilterManager::NEFilterManager(std::string path, std::shared_ptr<DispatchQueue> completionQueue,
                                  std::shared_ptr<DispatchQueue> ioQueue)
     : path_(std::move(path)), completionQueue_(std::move(completionQueue)), ioQueue_(std::move(ioQueue)) {}
 
-std::string NEFilterManager::defaultPath() { return vardenoRoot() + "/networkextension/contentfilter.json"; }
+std::string NEFilterManager::defaultPath() { return machineStoreRoot() + "/networkextension/contentfilter.json"; }
 
 std::shared_ptr<NEFilterManager> NEFilterManager::shared() {
   static auto manager = std::make_shared<NEFilterManager>(defaultPath(), DispatchQueue::main(),
@@ -85,7 +86,7 @@ void NEFilterManager::loadFromPreferences(Completion completion) {
 void NEFilterManager::saveToPreferences(Completion completion) {
   nlohmann::json root = {{"enabled", isEnabled}, {"localizedDescription", localizedDescription}};
   if (providerConfiguration) root["providerConfiguration"] = providerConfiguration->toJson();
-  ioQueue_->async([self = shared_from_this(), this, text = root.dump(2) + "\n", completion = std::move(completion)] {
+  ioQueue_->async([self = shared_from_this(), this, text = jsonText(root, 2) + "\n", completion = std::move(completion)] {
     std::optional<NEError> error = writePreferencesFile(path_, text);
     completionQueue_->async([self, error, completion] {
       if (completion) completion(error);

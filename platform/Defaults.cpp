@@ -16,6 +16,7 @@
 #include <cstring>
 #include <limits>
 
+#include "platform/Describe.h"
 #include "platform/Log.h"
 
 namespace platform {
@@ -31,7 +32,7 @@ bool makeDirectories(const std::string& path) {
   for (std::size_t at = 0; at != std::string::npos;) {
     std::size_t next = path.find('/', at + 1);
     partial = path.substr(0, next);
-    if (!partial.empty() && ::mkdir(partial.c_str(), 0755) != 0 && errno != EEXIST) return false;
+    if (!partial.empty() && ::mkdir(partial.c_str(), 0700) != 0 && errno != EEXIST) return false;
     at = next;
   }
   struct stat st{};
@@ -150,7 +151,13 @@ int64_t truncatedInteger(double value) {
 
 }  // namespace
 
+std::string machineStoreRoot() {
+  if (const char* root = std::getenv("VARDENO_ROOT"); root && *root) return root;
+  return "/var/lib/vardeno";
+}
+
 std::string vardenoRoot() {
+  if (const char* state = std::getenv("VARDENO_STATE"); state && *state) return state;
   if (const char* root = std::getenv("VARDENO_ROOT"); root && *root) return root;
   if (::geteuid() == 0) return "/var/lib/vardeno";
   if (const char* state = std::getenv("XDG_STATE_HOME"); state && *state == '/') return std::string(state) + "/vardeno";
@@ -276,7 +283,7 @@ bool UserDefaults::update(const std::string& key, const nlohmann::json* value) {
 
   // One writer at a time across processes; readers never need the lock.
   const std::string lockPath = path_ + ".lock";
-  int lockFd = ::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+  int lockFd = ::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
   if (lockFd < 0) return fail("cannot open " + lockPath + ": " + errnoText(errno));
   while (::flock(lockFd, LOCK_EX) != 0) {
     if (errno != EINTR) {
@@ -306,17 +313,13 @@ bool UserDefaults::update(const std::string& key, const nlohmann::json* value) {
   if (value) all[key] = *value;
   else all.erase(key);
 
-  std::string text;
-  try {
-    text = all.dump(2) + "\n";
-  } catch (const nlohmann::json::exception& e) {
-    return fail(std::string("cannot encode: ") + e.what());  // e.g. text that is not UTF-8
-  }
+  const std::string text = jsonText(all, 2) + "\n";
 
   static std::atomic<unsigned> sequence{0};
   const std::string temp = path_ + ".tmp." + std::to_string(::getpid()) + "." + std::to_string(sequence++);
-  int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+  int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
   if (fd < 0) return fail("cannot create " + temp + ": " + errnoText(errno));
+  ::fchmod(fd, 0600);  // whatever the umask
   bool ok = writeAll(fd, text) && ::fsync(fd) == 0;
   int err = errno;
   ok = (::close(fd) == 0) && ok;

@@ -4,7 +4,8 @@
 // rename under an flock on <suite>.json.lock) and every read sees other
 // processes' writes (the file is re-read whenever it changed).
 // A corrupt or unreadable file reads as empty and is logged; before a write
-// replaces a corrupt file, it is kept as <suite>.json.corrupt.
+// replaces a corrupt file, it is kept as <suite>.json.corrupt. Files are
+// private to their user (0600 in 0700 folders).
 #include <sys/types.h>
 
 #include <cstdint>
@@ -18,9 +19,13 @@
 
 namespace platform {
 
-// VARDENO_ROOT, else /var/lib/vardeno for root, else
+// The process's own state (defaults suites, the agent's control socket):
+// VARDENO_STATE, else VARDENO_ROOT, else /var/lib/vardeno for root, else
 // ${XDG_STATE_HOME:-~/.local/state}/vardeno.
 std::string vardenoRoot();
+// The machine-wide store of the system's preferences, shared by every user:
+// VARDENO_ROOT, else /var/lib/vardeno.
+std::string machineStoreRoot();
 
 class UserDefaults {
  public:

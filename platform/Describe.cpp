@@ -46,8 +46,8 @@ std::string describe(const nlohmann::json& value) {
   return jsonText(value);
 }
 
-std::string jsonText(const nlohmann::json& value) {
-  return value.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+std::string jsonText(const nlohmann::json& value, int indent) {
+  return value.dump(indent, ' ', false, nlohmann::json::error_handler_t::replace);
 }
 
 std::string optionalJsonDescription(const std::optional<nlohmann::json>& value) {

@@ -1,28 +1,13 @@
 #include "platform/DnsProxyManager.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <atomic>
-#include <cerrno>
 #include <cstring>
-#include <filesystem>
 
 #include "platform/Defaults.h"
+#include "platform/Describe.h"
 #include "platform/Log.h"
 #include "platform/ProviderPreferences.h"
 
 namespace platform {
-namespace {
-
-constexpr std::size_t kMaxPreferencesBytes = 4 << 20;
-
-NEError configurationError(int code, std::string description) {
-  return NEError{code, kNEConfigurationErrorDomain, std::move(description)};
-}
-
-}  // namespace
 
 std::string errorDebugDescription(const NEError& error) {
   return "Error Domain=" + error.domain + " Code=" + std::to_string(error.code) + " " + quotedText(error.description);
@@ -30,54 +15,6 @@ std::string errorDebugDescription(const NEError& error) {
 
 std::string optionalDescription(const std::optional<NEError>& error) {
   return error ? "Optional(" + errorDebugDescription(*error) + ")" : "nil";
-}
-
-PreferencesFileText readPreferencesFile(const std::string& path) {
-  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) {
-    if (errno == ENOENT) return {};
-    return {std::nullopt, configurationError(NEConfigurationErrorInternal,
-                                             "cannot read " + path + ": " + std::strerror(errno))};
-  }
-  std::string text;
-  char buffer[8192];
-  for (;;) {
-    ssize_t n = read(fd, buffer, sizeof buffer);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      int err = errno;
-      close(fd);
-      return {std::nullopt, configurationError(NEConfigurationErrorInternal,
-                                               "cannot read " + path + ": " + std::strerror(err))};
-    }
-    if (n == 0) break;
-    text.append(buffer, static_cast<std::size_t>(n));
-    if (text.size() > kMaxPreferencesBytes) {
-      close(fd);
-      return {std::nullopt, configurationError(NEConfigurationErrorInvalid, path + " is too large")};
-    }
-  }
-  close(fd);
-  return {std::move(text), std::nullopt};
-}
-
-std::optional<NEError> writePreferencesFile(const std::string& path, const std::string& text) {
-  static std::atomic<unsigned> counter{0};
-  std::error_code ec;
-  std::filesystem::create_directories(std::filesystem::path(path).parent_path(), ec);
-  std::string temp = path + ".tmp." + std::to_string(getpid()) + "." + std::to_string(counter++);
-  int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-  if (fd < 0) return configurationError(NEConfigurationErrorInternal, "cannot write " + temp + ": " + std::strerror(errno));
-  fchmod(fd, 0600);  // whatever the umask
-  bool ok = write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
-  ok = fsync(fd) == 0 && ok;
-  ok = close(fd) == 0 && ok;
-  if (!ok || rename(temp.c_str(), path.c_str()) != 0) {
-    int err = errno;
-    unlink(temp.c_str());
-    return configurationError(NEConfigurationErrorInternal, "cannot save " + path + ": " + std::strerror(err));
-  }
-  return std::nullopt;
 }
 
 NEDNSProxyManager::NEDNSProxyManager(std::string path, std::shared_ptr<DispatchQueue> completionQueue,
@@ -100,7 +37,18 @@ void NEDNSProxyManager::loadFromPreferences(Completion completion) {
     if (!error && file.text) {
       std::string why;
       prefs = ProviderPreferences::parse(*file.text, &why);
-      if (!prefs) error = configurationError(NEConfigurationErrorInvalid, path_ + ": " + why);
+      if (!prefs) {
+        // Read as absent: kept aside for inspection, replaced by fresh ones.
+        if (auto aside = setPreferencesFileAside(path_)) {
+          NSLog("[NEDNSProxyManager] " + path_ + ": " + why + "; " + aside->description);
+          error = aside;
+        } else {
+          NSLog("[NEDNSProxyManager] " + path_ + ": " + why + "; kept as " + path_ + ".corrupt, read as absent");
+          if (auto fresh = writePreferencesFile(path_, jsonText(ProviderPreferences{}.toJson(), 2) + "\n"))
+            NSLog("[NEDNSProxyManager] cannot save fresh preferences: " + fresh->description);
+          file.text.reset();
+        }
+      }
     }
     bool missing = !error && !file.text;
     completionQueue_->async([self, this, prefs, error, missing, completion] {
@@ -138,7 +86,7 @@ void NEDNSProxyManager::saveToPreferences(Completion completion) {
     prefs.excludeLocalNetworks = providerProtocol->excludeLocalNetworks;
   }
   ioQueue_->async([self = shared_from_this(), this, prefs = std::move(prefs), completion = std::move(completion)] {
-    std::optional<NEError> error = writePreferencesFile(path_, prefs.toJson().dump(2) + "\n");
+    std::optional<NEError> error = writePreferencesFile(path_, jsonText(prefs.toJson(), 2) + "\n");
     completionQueue_->async([self, error, completion] {
       if (completion) completion(error);
     });

@@ -13,14 +13,9 @@
 
 #include "platform/Dispatch.h"
 #include "platform/NEError.h"
+#include "platform/PreferencesFiles.h"
 
 namespace platform {
-
-inline constexpr const char* kNEConfigurationErrorDomain = "NEConfigurationErrorDomain";
-enum NEConfigurationErrorCode : int {
-  NEConfigurationErrorInvalid = 1,
-  NEConfigurationErrorInternal = 6,
-};
 
 // "Error Domain=<domain> Code=<code> \"<description>\"".
 std::string errorDebugDescription(const NEError& error);
@@ -47,8 +42,9 @@ class NEDNSProxyManager : public std::enable_shared_from_this<NEDNSProxyManager>
   static std::shared_ptr<NEDNSProxyManager> shared();
   static std::string defaultPath();
 
-  // A missing file loads as empty preferences; unreadable or corrupt JSON
-  // is an error and leaves the properties as they were.
+  // A missing file loads as empty preferences; so does a corrupt one, which
+  // is kept as <file>.corrupt (logged) and replaced by fresh preferences.
+  // An unreadable file is an error and leaves the properties as they were.
   void loadFromPreferences(Completion completion);
   // Writes the properties as they are now (atomically, mode 0600).
   void saveToPreferences(Completion completion);
@@ -64,15 +60,5 @@ class NEDNSProxyManager : public std::enable_shared_from_this<NEDNSProxyManager>
   std::shared_ptr<DispatchQueue> completionQueue_;
   std::shared_ptr<DispatchQueue> ioQueue_;
 };
-
-// Reads a whole preferences file: none when it does not exist; an error
-// when it cannot be read. Shared by both managers.
-struct PreferencesFileText {
-  std::optional<std::string> text;
-  std::optional<NEError> error;
-};
-PreferencesFileText readPreferencesFile(const std::string& path);
-// Atomic write, mode 0600, folders made as needed.
-std::optional<NEError> writePreferencesFile(const std::string& path, const std::string& text);
 
 }  // namespace platform

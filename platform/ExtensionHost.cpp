@@ -1,18 +1,22 @@
 #include "platform/ExtensionHost.h"
 
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <fstream>
 #include <memory>
 #include <sstream>
 #include <thread>
 
+#include "platform/Defaults.h"
 #include "platform/Dispatch.h"
 #include "platform/ListenSocket.h"
 #include "platform/Log.h"
 #include "platform/NEDNSProxyProvider.h"
+#include "platform/PreferencesService.h"
 #include "platform/ProviderPreferencesWatcher.h"
 #include "platform/ProviderSupervisor.h"
 #include "platform/SocketOwner.h"
@@ -92,6 +96,7 @@ struct HostState {
   std::shared_ptr<UdpFlowHost> udp;
   std::unique_ptr<TcpPassthrough> tcp;
   std::unique_ptr<ProviderPreferencesWatcher> watcher;
+  std::unique_ptr<PreferencesService> preferencesService;
   std::thread signalThread;
 };
 
@@ -120,6 +125,23 @@ void blockHandledSignals() {
   std::fprintf(stderr, "com.vardeno.ruzadevirozo.proxyext: %s\n", message.c_str());
   std::fflush(stderr);
   std::_Exit(1);
+}
+
+// The store and its networkextension folder are 0755 so that every user
+// reaches the service's socket; the other folders stay private (0700).
+void prepareStore(const std::string& root) {
+  auto folder = [](const std::string& path, mode_t mode) {
+    if (::mkdir(path.c_str(), mode) != 0 && errno != EEXIST) return;
+    struct stat st{};
+    if (::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == ::geteuid() &&
+        (st.st_mode & 07777) != mode)
+      ::chmod(path.c_str(), mode);
+  };
+  for (std::size_t at = root.find('/', 1); at != std::string::npos; at = root.find('/', at + 1))
+    ::mkdir(root.substr(0, at).c_str(), 0755);
+  folder(root, 0755);
+  folder(root + "/networkextension", 0755);
+  folder(root + "/systemextensions", 0700);
 }
 
 void signalLoop() {
@@ -194,6 +216,11 @@ void NEProvider::startSystemExtensionMode() {
   s.tcp = std::make_unique<TcpPassthrough>(tcpFds, *systemDns);
   s.udp->start();
   s.tcp->start();
+
+  prepareStore(machineStoreRoot());
+  std::string serviceError;
+  s.preferencesService = PreferencesService::start({}, serviceError);
+  if (!s.preferencesService) NSLog("[NEHost] no preferences service: " + serviceError);
 
   s.watcher = std::make_unique<ProviderPreferencesWatcher>(
       s.options.preferencesPath,

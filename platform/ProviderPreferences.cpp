@@ -11,7 +11,9 @@
 #include <sstream>
 
 #include "platform/Defaults.h"
+#include "platform/Describe.h"
 #include "platform/JsonFields.h"
+#include "platform/PreferencesFiles.h"
 
 namespace platform {
 
@@ -61,7 +63,7 @@ std::optional<nlohmann::json> ProviderPreferences::startOptions() const {
   return nlohmann::json{{"VendorData", *providerConfiguration}};
 }
 
-std::string ProviderPreferences::defaultPath() { return vardenoRoot() + "/networkextension/dnsproxy.json"; }
+std::string ProviderPreferences::defaultPath() { return machineStoreRoot() + "/networkextension/dnsproxy.json"; }
 
 std::optional<ProviderPreferences> ProviderPreferences::load(const std::string& path, std::string* error) {
   std::ifstream in(path, std::ios::binary);
@@ -72,25 +74,9 @@ std::optional<ProviderPreferences> ProviderPreferences::load(const std::string& 
 }
 
 bool ProviderPreferences::save(const std::string& path, std::string* error) const {
-  namespace fs = std::filesystem;
-  std::error_code ec;
-  fs::create_directories(fs::path(path).parent_path(), ec);
-  std::string temp = path + ".tmp." + std::to_string(getpid());
-  int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-  if (fd < 0) {
-    if (error) *error = std::string("cannot write ") + temp + ": " + std::strerror(errno);
-    return false;
-  }
-  std::string text = toJson().dump(2) + "\n";
-  bool ok = write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
-  ok = fsync(fd) == 0 && ok;
-  ok = close(fd) == 0 && ok;
-  if (!ok || rename(temp.c_str(), path.c_str()) != 0) {
-    if (error) *error = std::string("cannot save ") + path + ": " + std::strerror(errno);
-    unlink(temp.c_str());
-    return false;
-  }
-  return true;
+  auto failure = writePreferencesFile(path, jsonText(toJson(), 2) + "\n");
+  if (failure && error) *error = failure->description;
+  return !failure;
 }
 
 }  // namespace platform

@@ -7,6 +7,7 @@
 #include <nlohmann/json.hpp>
 
 #include "platform/Defaults.h"
+#include "platform/Describe.h"
 #include "platform/DnsProxyManager.h"
 
 namespace platform {
@@ -148,7 +149,7 @@ StatefulSystemExtensionBackend::StatefulSystemExtensionBackend(std::string state
       approvalPoll_(approvalPoll),
       queue_(DispatchQueue::makeSerial("SystemExtensions - state")) {}
 
-std::string StatefulSystemExtensionBackend::defaultPath() { return vardenoRoot() + "/systemextensions/state.json"; }
+std::string StatefulSystemExtensionBackend::defaultPath() { return machineStoreRoot() + "/systemextensions/state.json"; }
 
 std::optional<StatefulSystemExtensionBackend::Entry> StatefulSystemExtensionBackend::readEntry(
     const std::string& identifier, std::optional<NEError>* error) const {
@@ -185,7 +186,7 @@ std::optional<NEError> StatefulSystemExtensionBackend::writeEntry(const std::str
   } else {
     root.erase(identifier);
   }
-  auto error = writePreferencesFile(path_, root.dump(2) + "\n");
+  auto error = writePreferencesFile(path_, jsonText(root, 2) + "\n");
   if (error) return extensionError(OSSystemExtensionErrorUnknown, error->description);
   return std::nullopt;
 }
@@ -200,7 +201,7 @@ OSSystemExtensionProperties StatefulSystemExtensionBackend::properties(const std
                                                                        const Entry& e) const {
   OSSystemExtensionProperties p;
   p.bundleIdentifier = identifier;
-  p.url = "file://" + vardenoRoot() + "/systemextensions/" + identifier + ".systemextension/";
+  p.url = "file://" + machineStoreRoot() + "/systemextensions/" + identifier + ".systemextension/";
   p.isEnabled = e.enabled;
   p.isAwaitingUserApproval = e.awaitingApproval;
   p.isUninstalling = e.uninstalling;

@@ -83,6 +83,7 @@ struct Agent : ::testing::Test {
     e.apiHost = "http://127.0.0.1:9";
     e.probes = probes;
     e.openSuite = [](const std::string&) { return std::shared_ptr<UserDefaults>(); };
+    e.standardDefaults = std::make_shared<UserDefaults>("standard", folder + "/standard.json");
     e.exit = [this](int s) { nsapp.exit(s); };
     e.udpLogger = std::make_shared<UDPLogger>(relay, main);
     app = std::make_shared<AppDelegate>(e);

@@ -2,6 +2,7 @@
 
 #include "AgentFixture.h"
 #include "platform/Log.h"
+#include "platform/ProviderPreferences.h"
 
 using agenttest::AgentFixture;
 using namespace std::chrono_literals;
@@ -51,17 +52,42 @@ TEST(ProxyPreferences, MergeTable) {
   }
 }
 
-TEST(ProxyPreferences, CorruptFileIsLoadErrorAndNothingSaved) {
+TEST(ProxyPreferences, CorruptFileIsKeptAsideAndFreshPreferencesSaved) {
   AgentFixture f;
   std::ofstream(f.proxy->path()) << "{not json";
   platform::LogCapture log;
   f.app->parsedConfArgs = agent::StringMap{{"--a", "1"}};
   f.app->configureDnsProxy(true, false);
   f.queue->runPending();
-  EXPECT_TRUE(log.contains("nsError: Optional(Error Domain=NEConfigurationErrorDomain"));
-  EXPECT_FALSE(log.contains("dnsManager conf is saved"));
-  std::ifstream in(f.proxy->path());
+  EXPECT_TRUE(log.contains("[NEDNSProxyManager] " + f.proxy->path() + ": not a JSON object; kept as " +
+                           f.proxy->path() + ".corrupt, read as absent"));
+  EXPECT_FALSE(log.contains("nsError"));
+  EXPECT_TRUE(log.contains("dnsManager conf is saved"));
+  std::ifstream in(f.proxy->path() + ".corrupt");
   EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "{not json");
+  auto saved = f.savedFile();
+  EXPECT_EQ(saved["enabled"], true);
+  EXPECT_EQ(saved["providerProtocol"]["providerConfiguration"]["--a"], "1");
+
+  // A quit in a user session now saves and ends the agent.
+  std::ofstream(f.proxy->path()) << "[1, 2";
+  f.app->configureDnsProxy(false, true);
+  f.queue->runPending();
+  EXPECT_EQ(f.savedFile()["enabled"], false);
+  EXPECT_EQ(f.exits, std::vector<int>{0});
+}
+
+TEST(ProxyPreferences, CorruptFileLoadsAsAbsentAndIsReplacedByFreshOnes) {
+  AgentFixture f;
+  std::ofstream(f.proxy->path()) << "\xff garbage";
+  std::optional<platform::NEError> error{platform::NEError{}};
+  f.proxy->loadFromPreferences([&](std::optional<platform::NEError> e) { error = e; });
+  f.queue->runPending();
+  EXPECT_FALSE(error);
+  EXPECT_FALSE(f.proxy->providerProtocol);
+  EXPECT_FALSE(f.proxy->isEnabled);
+  EXPECT_TRUE(platform::ProviderPreferences::load(f.proxy->path()));
+  EXPECT_TRUE(std::filesystem::exists(f.proxy->path() + ".corrupt"));
 }
 
 TEST(ProxyPreferences, RestartDisablesThenEnablesOneSecondLater) {

@@ -112,8 +112,16 @@ std::string control(const std::string& path, const std::string& line) {
   return reply;
 }
 
+constexpr uid_t kNobody = 65534;
+constexpr gid_t kNogroup = 65534;
+
 struct System : ::testing::Test {
-  TempDir root;
+  // The machine-wide store, served to other users by the root extension
+  // through its preferences service; the agent as nobody keeps its own
+  // state apart. Both under the system's temporary folder, which nobody
+  // can reach wherever the build tree lies.
+  TempDir root{TempDir::SystemTemp{}};
+  TempDir agentState{TempDir::SystemTemp{kNobody, kNogroup}};
   UdpResponder filtering{[](const Bytes& q) -> std::optional<Bytes> { return answerWith(q, 1); }};
   UdpResponder systemDns{[](const Bytes& q) -> std::optional<Bytes> { return answerWith(q, 5); }};
   RestServer rest{R"({"status": true, "email": "jdoe@c1.example", "orgUnitId": "unit-9"})"};
@@ -124,20 +132,15 @@ struct System : ::testing::Test {
   SocketAddress listen;
 
   std::vector<std::string> env() {
-    return {"VARDENO_ROOT=" + root.path(), "VARDENO_LOG=stderr", "XDG_CONFIG_HOME=" + root.path() + "/config",
-            "HOME=" + root.path(), "VARDENO_RELAY_EXT_PORT=" + std::to_string(extPort),
+    return {"VARDENO_ROOT=" + root.path(), "VARDENO_LOG=stderr", "VARDENO_GROUP=nogroup",
+            "XDG_CONFIG_HOME=" + agentState.path() + "/config", "HOME=" + agentState.path(),
+            "VARDENO_RELAY_EXT_PORT=" + std::to_string(extPort),
             "VARDENO_RELAY_AGENT_PORT=" + std::to_string(agentPort),
             "VARDENO_API_HOST=http://127.0.0.1:" + std::to_string(rest.port())};
   }
 
   void SetUp() override {
-    ::chmod(root.path().c_str(), 0777);
-    // Folders the root programs would otherwise make for themselves only.
-    for (auto sub : {"networkextension", "systemextensions", "defaults", "agent", "config"}) {
-      auto folder = root.path() + "/" + sub;
-      ::mkdir(folder.c_str(), 0777);
-      ::chmod(folder.c_str(), 0777);
-    }
+    if (::geteuid() != 0) GTEST_SKIP() << "runs the extension as root and the agent as nobody";
     relay = std::make_unique<ChildProcess>(std::vector<std::string>{std::string(VARDENO_BIN_DIR) + "/VardenoXPCservice"},
                                            env(), root.path() + "/relay.txt");
     const std::string told = "listening on extension port ";
@@ -158,16 +161,25 @@ struct System : ::testing::Test {
     auto parsed = SocketAddress::parse(first.substr(at + 1));
     ASSERT_TRUE(parsed) << first;
     listen = *parsed;
+    ASSERT_TRUE(waitUntil([&] { return ::access((root.path() + "/networkextension/manager.sock").c_str(), F_OK) == 0; },
+                          10s)) << extension->output();
   }
 
-  void startAgent(bool asNobody) {
+  // As nobody: with its own group (served), or with `group` (refused).
+  void startAgent(bool asNobody, std::vector<std::string> args = {}, gid_t group = kNogroup) {
     std::vector<std::string> argv;
-    if (asNobody) argv = {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
-    std::vector<std::string> args = {std::string(VARDENO_BIN_DIR) + "/Vardeno_for_OSX", "--launcher", "launchd",
-                                     "--organizationId", "c1", "--username", "jdoe", "--filteringDNS",
-                                     filtering.address().description(), "--showDropDownMenu", "true"};
+    std::vector<std::string> environment = env();
+    if (asNobody) {
+      argv = {"/usr/bin/setpriv", "--reuid=" + std::to_string(kNobody), "--regid=" + std::to_string(group),
+              "--clear-groups"};
+      environment.push_back("VARDENO_STATE=" + agentState.path());
+    }
+    if (args.empty())
+      args = {"--launcher", "launchd", "--organizationId", "c1", "--username", "jdoe", "--filteringDNS",
+              filtering.address().description(), "--showDropDownMenu", "true"};
+    argv.push_back(std::string(VARDENO_BIN_DIR) + "/Vardeno_for_OSX");
     argv.insert(argv.end(), args.begin(), args.end());
-    agent = std::make_unique<ChildProcess>(argv, env(), root.path() + "/agent.txt");
+    agent = std::make_unique<ChildProcess>(argv, environment, agentState.path() + "/agent.txt");
   }
 
   std::optional<ProviderPreferences> prefs() {
@@ -219,7 +231,7 @@ TEST_F(System, TheAgentDeploysTheProxyAndTheMenuAndWorkspaceDriveIt) {
   EXPECT_TRUE(relay->waitForOutput("Agent log: -------Launch Agent-------")) << relay->output();
   EXPECT_TRUE(relay->waitForOutput("got notification from Ext: ")) << relay->output();
 
-  const auto socket = root.path() + "/agent/control.sock";
+  const auto socket = agentState.path() + "/agent/control.sock";
   EXPECT_EQ(control(socket, "menu"),
             R"(ok ["empty","Start Proxy","Stop Proxy","reinstallSysEx","Owner: nobody","Quit"])");
   EXPECT_EQ(control(socket, "click Stop Proxy"), "ok");
@@ -249,4 +261,52 @@ TEST_F(System, AsRootTheAgentExitsThreeSecondsAfterASave) {
   EXPECT_TRUE(relay->waitForOutput("Agent log: Agent will not be terminated with  - 0, isRootSession: true"))
       << relay->output();
   ASSERT_TRUE(prefs());
+}
+
+TEST_F(System, AnAgentOutsideTheGroupIsRefusedAndNothingChanges) {
+  // What a root deployment saved before.
+  ProviderPreferences saved;
+  saved.enabled = true;
+  saved.providerBundleIdentifier = kProxyExtBundleIdentifier;
+  saved.providerConfiguration = nlohmann::json{{"--organizationId", "c0"}};
+  ASSERT_TRUE(saved.save(root.path() + "/networkextension/dnsproxy.json"));
+
+  startAgent(true, {}, /*daemon*/ 1);
+  EXPECT_TRUE(agent->waitForOutput("refused: uid 65534 is neither root nor a member of group nogroup", 30s))
+      << agent->output();
+  EXPECT_TRUE(extension->waitForOutput("[PreferencesService] refused: uid 65534")) << extension->output();
+  // The menu's start is refused as well.
+  EXPECT_EQ(control(agentState.path() + "/agent/control.sock", "click Start Proxy"), "ok");
+  EXPECT_TRUE(agent->waitForOutput("nsError: Optional(Error Domain=NEConfigurationErrorDomain Code=5", 10s))
+      << agent->output();
+  EXPECT_EQ(prefs(), saved);
+  struct stat st{};
+  ASSERT_EQ(::stat((root.path() + "/networkextension/dnsproxy.json").c_str(), &st), 0);
+  EXPECT_EQ(st.st_uid, 0u);
+  EXPECT_EQ(st.st_mode & 07777, 0600u);
+}
+
+TEST_F(System, LaunchArgumentsThatAreNotUtf8ReachThePreferencesOnEveryLaunchPath) {
+  const std::string replaced2 = "\xef\xbf\xbd\xef\xbf\xbd";
+  // Root starts save and exit 3 s later.
+  for (std::string launcher : {"launchd", "installer", "mdmscript"}) {
+    ::unlink((root.path() + "/networkextension/dnsproxy.json").c_str());
+    startAgent(false, {"--launcher", launcher, "--organizationId", "", "--filteringDNS", "\xff\xfe"});
+    ASSERT_TRUE(agent->waitExit(40s)) << launcher << "\n" << agent->output();
+    EXPECT_EQ(agent->exitStatus(), 0) << launcher << "\n" << agent->output();
+    auto p = prefs();
+    ASSERT_TRUE(p && p->providerConfiguration) << launcher;
+    EXPECT_EQ(p->providerConfiguration->value("--filteringDNS", ""), replaced2) << launcher;
+  }
+  // A user start as nobody saves the proxy off on quit.
+  startAgent(true, {"--foo", "caf\xe9", "--showDropDownMenu", "true"});
+  ASSERT_TRUE(waitUntil([&] { return control(agentState.path() + "/agent/control.sock", "menu").rfind("ok", 0) == 0; },
+                        20s)) << agent->output();
+  agent->terminate(SIGTERM);
+  ASSERT_TRUE(agent->waitExit(15s)) << agent->output();
+  EXPECT_EQ(agent->exitStatus(), 0) << agent->output();
+  auto p = prefs();
+  ASSERT_TRUE(p && p->providerConfiguration);
+  EXPECT_FALSE(p->enabled);
+  EXPECT_EQ(p->providerConfiguration->value("--foo", ""), "caf\xef\xbf\xbd");
 }

@@ -216,12 +216,37 @@ TEST_F(DefaultsTest, ConcurrentWritersFromProcessesLoseNothing) {
   EXPECT_EQ(defaultsFiles(), (std::set<std::string>{"race.json", "race.json.lock"}));
 }
 
-TEST_F(DefaultsTest, ValueThatCannotBeEncodedFailsCleanly) {
+TEST_F(DefaultsTest, TextThatIsNotUtf8IsStoredWithReplacementCharacters) {
   auto d = UserDefaults::suite("enc");
   ASSERT_TRUE(d->set("ok", 1));
-  platform::LogCapture capture;
-  EXPECT_FALSE(d->set("bad", std::string("\xff\xfe")));  // not UTF-8
-  EXPECT_TRUE(capture.contains("cannot write \"bad\""));
+  EXPECT_TRUE(d->set("bad", std::string("caf\xe9 \xff\xfe")));  // Latin-1, not UTF-8
+  EXPECT_EQ(d->string("bad"), "caf\xef\xbf\xbd \xef\xbf\xbd\xef\xbf\xbd");
   EXPECT_EQ(d->integer("ok"), 1);
   EXPECT_EQ(defaultsFiles(), (std::set<std::string>{"enc.json", "enc.json.lock"}));
+}
+
+TEST_F(DefaultsTest, SuitesArePrivateToTheirUser) {
+  const mode_t old = ::umask(022);
+  const std::string store = root_ + "/store";
+  ::setenv("VARDENO_ROOT", store.c_str(), 1);
+  ASSERT_TRUE(UserDefaults::suite("private")->set("userEmail", "jdoe@example.com"));
+  ::umask(old);
+  auto mode = [](const std::string& path) {
+    struct stat st{};
+    ::stat(path.c_str(), &st);
+    return st.st_mode & 07777;
+  };
+  EXPECT_EQ(mode(store), 0700u);
+  EXPECT_EQ(mode(store + "/defaults"), 0700u);
+  EXPECT_EQ(mode(store + "/defaults/private.json"), 0600u);
+  EXPECT_EQ(mode(store + "/defaults/private.json.lock"), 0600u);
+}
+
+TEST_F(DefaultsTest, OwnStateMovesWithVardenoStateAndTheStoreStays) {
+  ::setenv("VARDENO_STATE", "/x/own", 1);
+  EXPECT_EQ(platform::vardenoRoot(), "/x/own");
+  EXPECT_EQ(platform::machineStoreRoot(), root_);
+  ::unsetenv("VARDENO_STATE");
+  ::unsetenv("VARDENO_ROOT");
+  EXPECT_EQ(platform::machineStoreRoot(), "/var/lib/vardeno");
 }

@@ -4,6 +4,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -113,19 +114,39 @@ class ChildProcess {
   int status_ = 0;
 };
 
-// A fresh folder under the build tree, removed with the object.
+// A fresh folder under the build tree, removed with the object. A folder
+// for a program run as another user lives under the system's temporary
+// folder instead (the build tree may sit in a home only its owner enters),
+// mode 0755, or owned by that user.
 class TempDir {
  public:
-  TempDir() {
-    std::string pattern = std::string(VARDENO_BINARY_DIR) + "/tmp-test-XXXXXX";
-    std::vector<char> buffer(pattern.begin(), pattern.end());
-    buffer.push_back('\0');
-    path_ = mkdtemp(buffer.data());
+  struct SystemTemp {
+    std::optional<uid_t> owner;  // chowned to it (with its gid)
+    std::optional<gid_t> group;
+  };
+  TempDir() : TempDir(std::string(VARDENO_BINARY_DIR)) {}
+  explicit TempDir(SystemTemp forUser) : TempDir(systemTempFolder()) {
+    if (forUser.owner) {
+      (void)!chown(path_.c_str(), *forUser.owner, forUser.group.value_or(static_cast<gid_t>(-1)));
+    } else {
+      chmod(path_.c_str(), 0755);
+    }
   }
   ~TempDir() { std::system(("rm -rf '" + path_ + "'").c_str()); }
   const std::string& path() const { return path_; }
 
  private:
+  explicit TempDir(const std::string& parent) {
+    std::string pattern = parent + "/tmp-test-XXXXXX";
+    std::vector<char> buffer(pattern.begin(), pattern.end());
+    buffer.push_back('\0');
+    path_ = mkdtemp(buffer.data());
+  }
+  static std::string systemTempFolder() {
+    const char* tmp = std::getenv("TMPDIR");
+    return tmp && *tmp == '/' ? tmp : "/tmp";
+  }
+
   std::string path_;
 };
 
