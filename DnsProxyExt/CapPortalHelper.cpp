@@ -100,7 +100,7 @@ class CapPortalHelper::State : public std::enable_shared_from_this<State> {
     }
     std::string text = decodeUtf8Lossy(*data);
     if (text.size() != data->size() || !std::equal(text.begin(), text.end(), data->begin())) text.clear();
-    platform::NSLog(kTag + ", udp received - " + text);
+    platform::NSLog(kTag + ", udp received - " + platform::escapedText(text));
     if (auto self = weak.lock()) self->lastRegistrationTime.store(wholeSeconds(clock));
     try {
       auto message = DnsToolsSocket::Message::deserialize(*data);

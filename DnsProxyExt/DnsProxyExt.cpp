@@ -44,7 +44,7 @@ DnsProxyExt::DnsProxyExt(Environment environment)
   resolverConfig_ = std::move(config);
   whitelistedDomainsMap_ = std::make_shared<DomainMap>();
   NSLog("DNSProxyProvider1, init");
-  xpcCommandListener = [](const std::string& text) { NSLog("DNSProxy got the command: " + text); };
+  xpcCommandListener = [](const std::string& text) { NSLog("DNSProxy got the command: " + platform::escapedText(text)); };
 }
 
 DnsProxyExt::~DnsProxyExt() {
@@ -208,8 +208,7 @@ void DnsProxyExt::receivedCommandFromApp(const XpcUdpCommand& msg) {
 // ---- state views ----
 
 std::map<std::string, DNSFlowReport> DnsProxyExt::dnsFlowsReports() const {
-  std::lock_guard lock(mutex_);
-  return dnsFlowsReports_;
+  return dnsFlowsReports_.snapshot();
 }
 
 DomainMap DnsProxyExt::whitelistedDomainsMap() const {

@@ -19,6 +19,7 @@
 
 #include "DnsProxyExt/DNSFlowReport.h"
 #include "DnsProxyExt/FlowManager.h"
+#include "DnsProxyExt/FlowReports.h"
 #include "DnsProxyExt/ManagedFlow.h"
 #include "DnsProxyExt/ProviderConfig.h"
 #include "DnsProxyExt/ReportSettings.h"
@@ -161,7 +162,6 @@ class DnsProxyExt : public platform::NEDNSProxyProvider, public AppToExtDelegate
   std::optional<nlohmann::json> vendorData_;
   std::optional<nlohmann::json> options_;
   ConfDictionary macOSconfig_;
-  std::map<std::string, DNSFlowReport> dnsFlowsReports_;
   std::shared_ptr<CapPortalHelper> capPortalHelper_;
   std::shared_ptr<const ResolverConfig> resolverConfig_;
   std::shared_ptr<const DomainMap> whitelistedDomainsMap_;
@@ -170,6 +170,7 @@ class DnsProxyExt : public platform::NEDNSProxyProvider, public AppToExtDelegate
   std::shared_ptr<platform::DispatchTimer> printReportTimer_;  // never scheduled; cancelled on stop
   std::unordered_map<uint64_t, WriteTracker> writeTrackers_;
 
+  FlowReports dnsFlowsReports_;
   std::atomic<bool> bypassAll_{false};
   std::atomic<bool> fetchingPolicyIsStarted_{false};
   std::atomic<int64_t> lastPolicyFetchTime_{0};

@@ -33,19 +33,30 @@ bool FlowManager::addFlow(const std::shared_ptr<platform::NEAppProxyUDPFlow>& fl
 
 void FlowManager::flowWasHandled(const platform::NEAppProxyUDPFlow& flow, std::string_view text) {
   bool found = false;
+  std::vector<std::shared_ptr<ManagedFlow>> evicted;  // destroyed after the lock
   {
     std::lock_guard lock(mutex_);
     auto it = flows_.find(flow.hash());
     if (it != flows_.end()) {
       found = true;
-      ManagedFlow& record = *it->second.flow;
-      record.errors.emplace_back(text);
+      Entry& entry = it->second;
+      ManagedFlow& record = *entry.flow;
+      record.addError(std::string(text));
       record.endTimestamp = clock_->wallSeconds();
       record.isFinished = true;
-      if (it->second.handledPosition) handledOrder_.erase(*it->second.handledPosition);
-      it->second.handledPosition = handledOrder_.insert(handledOrder_.end(), it->first);
-      while (handledOrder_.size() > kMaxHandledRecords) {
-        flows_.erase(handledOrder_.front());
+      if (entry.handledPosition) {
+        handledOrder_.erase(*entry.handledPosition);
+        handledBytes_ -= entry.bytes;
+      }
+      entry.handledPosition = handledOrder_.insert(handledOrder_.end(), it->first);
+      entry.bytes = record.approximateBytes();
+      handledBytes_ += entry.bytes;
+      while (handledOrder_.size() > kMaxHandledRecords ||
+             (handledBytes_ > kMaxHandledBytes && handledOrder_.size() > 1)) {
+        auto oldest = flows_.find(handledOrder_.front());
+        handledBytes_ -= oldest->second.bytes;
+        evicted.push_back(std::move(oldest->second.flow));
+        flows_.erase(oldest);
         handledOrder_.pop_front();
       }
     }
@@ -67,13 +78,13 @@ void FlowManager::addErrorToFlow(const platform::NEAppProxyUDPFlow& flow, int co
 }
 
 std::optional<DnsToolsSocket::Message> FlowManager::recordRead(
-    const platform::NEAppProxyUDPFlow& flow, std::vector<platform::Datagram> datagrams,
+    const platform::NEAppProxyUDPFlow& flow, const std::vector<platform::Datagram>& datagrams,
     std::vector<std::optional<DnsToolsSocket::Message>> messages) {
   std::lock_guard lock(mutex_);
   auto it = flows_.find(flow.hash());
   if (it == flows_.end()) return std::nullopt;
   ManagedFlow& record = *it->second.flow;
-  record.rawReqData = std::move(datagrams);
+  record.setRawReqData(datagrams);
   record.appendRequests(std::move(messages));
   if (record.reqMessages.empty()) return std::nullopt;
   return record.reqMessages.front();
@@ -101,6 +112,11 @@ void FlowManager::printReport(const ReportSettings& settings) const {
     for (const auto& line : record.reportLines(settings, now)) platform::NSLog(line);
   }
   platform::NSLog("----< end of flow manager report >----");
+}
+
+size_t FlowManager::handledBytes() const {
+  std::lock_guard lock(mutex_);
+  return handledBytes_;
 }
 
 size_t FlowManager::count() const {

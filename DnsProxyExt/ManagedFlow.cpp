@@ -16,14 +16,35 @@ std::string errorListText(const std::vector<std::string>& errors) {
   return out + "]";
 }
 
-std::string datagramListText(const std::vector<platform::Datagram>& datagrams) {
+std::string datagramListText(const std::vector<size_t>& sizes) {
   std::string out = "[";
-  for (size_t i = 0; i < datagrams.size(); ++i) {
+  for (size_t i = 0; i < sizes.size(); ++i) {
     if (i) out += ", ";
-    out += std::to_string(datagrams[i].size()) + " bytes";
+    out += std::to_string(sizes[i]) + " bytes";
   }
   return out + "]";
 }
+
+// The header, the first question and the first answer's owner, type and
+// class: a query can carry kilobytes of records that nothing reads again.
+DnsToolsSocket::Message summary(DnsToolsSocket::Message message) {
+  if (message.questions.size() > 1) message.questions.resize(1);
+  if (!message.answers.empty()) {
+    const auto& first = message.answers.front();
+    DnsToolsSocket::Record owner{first.name(), first.type(), first.internetClass(), first.unique(), first.ttl(), {}};
+    message.answers.clear();
+    message.answers.emplace_back(std::move(owner));
+  }
+  message.authorities.clear();
+  message.additional.clear();
+  message.questions.shrink_to_fit();
+  message.answers.shrink_to_fit();
+  message.authorities.shrink_to_fit();
+  message.additional.shrink_to_fit();
+  return message;
+}
+
+size_t textBytes(const std::string& text) { return text.capacity() > 15 ? text.capacity() + 1 : 0; }
 
 }  // namespace
 
@@ -31,16 +52,44 @@ ManagedFlow::ManagedFlow(std::shared_ptr<platform::NEAppProxyUDPFlow> flow, doub
     : flow(std::move(flow)), startTimestamp(startTimestamp) {}
 
 void ManagedFlow::addErrorToFlow(int code, double now) {
-  errors.push_back("--> error: timestamp: " + platform::valueDescription(now) + " in " +
+  addError("--> error: timestamp: " + platform::valueDescription(now) + " in " +
                    platform::valueDescription(now - startTimestamp) +
                    " after start handling, breakboint: " + std::to_string(code));
+}
+
+void ManagedFlow::addError(std::string text) {
+  // A flow read many times would otherwise grow by one entry per read.
+  if (errors.size() >= kMaxErrors) errors.erase(errors.begin());
+  errors.push_back(std::move(text));
 }
 
 void ManagedFlow::appendRequests(std::vector<std::optional<DnsToolsSocket::Message>> messages) {
   for (auto& m : messages) {
     if (reqMessages.size() >= kMaxReqMessages) break;
+    if (m) m = summary(std::move(*m));
     reqMessages.push_back(std::move(m));
   }
+}
+
+void ManagedFlow::setRawReqData(const std::vector<platform::Datagram>& datagrams) {
+  std::vector<size_t> sizes;
+  sizes.reserve(datagrams.size());
+  for (const auto& datagram : datagrams) sizes.push_back(datagram.size());
+  rawReqData = std::move(sizes);
+}
+
+size_t ManagedFlow::approximateBytes() const {
+  size_t bytes = sizeof(ManagedFlow);
+  for (const auto& error : errors) bytes += sizeof(std::string) + textBytes(error);
+  bytes += reqMessages.capacity() * sizeof(std::optional<DnsToolsSocket::Message>);
+  for (const auto& message : reqMessages) {
+    if (!message) continue;
+    for (const auto& question : message->questions) bytes += sizeof question + textBytes(question.name);
+    for (const auto& answer : message->answers) bytes += sizeof answer + textBytes(answer.name());
+  }
+  if (url) bytes += textBytes(*url);
+  if (rawReqData) bytes += rawReqData->capacity() * sizeof(size_t);
+  return bytes;
 }
 
 std::vector<std::string> ManagedFlow::reportLines(const ReportSettings& settings, double now) const {
@@ -55,7 +104,7 @@ std::vector<std::string> ManagedFlow::reportLines(const ReportSettings& settings
   }
   double delay = endTimestamp == 0 ? 0 : endTimestamp - startTimestamp;
   lines.push_back("->flow " + hash + ", isFinished: " + platform::boolText(isFinished) +
-                  ", senderId: " + flow->metaData().sourceAppSigningIdentifier +
+                  ", senderId: " + platform::escapedText(flow->metaData().sourceAppSigningIdentifier) +
                   ",  delay: " + platform::valueDescription(delay) + ", url: " + urlText +
                   ", errors: " + errorListText(errors));
   if (delay == 0) lines.push_back("time from now = " + platform::valueDescription(now - startTimestamp));

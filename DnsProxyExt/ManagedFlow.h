@@ -1,6 +1,7 @@
 #pragma once
-// The record of one accepted UDP flow: timings, decoded queries, the last
-// read's datagrams and the errors met on the way.
+// The record of one accepted UDP flow: timings, the decoded queries as far as
+// the report prints them, the sizes of the last read's datagrams and the
+// errors met on the way.
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -18,12 +19,21 @@ class ManagedFlow {
  public:
   // Decoded queries kept per record: the first ones; later ones are not kept.
   static constexpr size_t kMaxReqMessages = 64;
+  // Error entries kept per record: the latest ones.
+  static constexpr size_t kMaxErrors = 32;
 
   ManagedFlow(std::shared_ptr<platform::NEAppProxyUDPFlow> flow, double startTimestamp);
 
   // Appends "--> error: timestamp: ... breakboint: <code>".
   void addErrorToFlow(int code, double now);
+  void addError(std::string text);
+  // Keeps of each message only what the report and the road read: the
+  // header, the first question and the first answer's owner.
   void appendRequests(std::vector<std::optional<DnsToolsSocket::Message>> messages);
+  void setRawReqData(const std::vector<platform::Datagram>& datagrams);
+
+  // Heap and object bytes the record holds, roughly; the flow object not included.
+  size_t approximateBytes() const;
 
   // The lines of this record in the flow manager's report.
   std::vector<std::string> reportLines(const ReportSettings& settings, double now) const;
@@ -35,7 +45,7 @@ class ManagedFlow {
   bool isFinished = false;
   std::vector<std::optional<DnsToolsSocket::Message>> reqMessages;
   std::optional<std::string> url;
-  std::optional<std::vector<platform::Datagram>> rawReqData;
+  std::optional<std::vector<size_t>> rawReqData;  // the last read's datagram sizes
 };
 
 }  // namespace dnsproxyext

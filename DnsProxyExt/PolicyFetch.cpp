@@ -104,7 +104,7 @@ void DnsProxyExt::handlePolicyData(std::optional<std::vector<uint8_t>> data, std
     policyFetched(false);
     return;
   }
-  NSLog("onPolicyDataReceived, resp: " + utf8Text(*data));
+  NSLog("onPolicyDataReceived, resp: " + platform::escapedText(utf8Text(*data)));
   updateWhitelistedDomains(*data);
   policyFetched(true);
 }
@@ -113,7 +113,7 @@ void DnsProxyExt::updateWhitelistedDomains(std::span<const uint8_t> policyResp) 
   NSLog("updateWhitelistedDomains");
   auto decoded = decodeWhitelistedDomains(policyResp);
   if (auto* failure = std::get_if<std::string>(&decoded)) {
-    NSLog("JSON decoder, error: " + *failure + ", ");
+    NSLog("JSON decoder, error: " + platform::escapedText(*failure) + ", ");
     return;
   }
   const auto& reply = std::get<WhitelistedDomains>(decoded);

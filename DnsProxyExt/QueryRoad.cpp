@@ -12,7 +12,7 @@
 
 namespace dnsproxyext {
 
-using platform::NSLog;
+
 
 namespace {
 
@@ -59,8 +59,8 @@ platform::NEError generalError(const platform::NWError& error) {
 
 bool DnsProxyExt::handleNewUDPFlow(FlowPtr flow, platform::NWHostEndpoint initialRemoteEndpoint) {
   const bool bypass = bypassAll_.load();
-  NSLog("[DnsProxyExt] handleNewUDPFlow, instance id - " + description());
-  NSLog(std::string("bypassAll = ") + platform::boolText(bypass));
+  VARDENO_LOG_LINE("[DnsProxyExt] handleNewUDPFlow, instance id - " + description());
+  VARDENO_LOG_LINE(std::string("bypassAll = ") + platform::boolText(bypass));
 
   // One atomic check-and-set each, so that concurrent flows start one timer
   // and fetch once per gap.
@@ -90,7 +90,7 @@ bool DnsProxyExt::handleNewUDPFlow(FlowPtr flow, platform::NWHostEndpoint initia
   const uint64_t hash = flow->hash();
   const std::string hashText = std::to_string(hash);
   auto local = flow->localEndpoint();
-  NSLog("handleNewUDPFlow, hash = " + hashText + ",  flow = " + flow->description() +
+  VARDENO_LOG_LINE("handleNewUDPFlow, hash = " + hashText + ",  flow = " + platform::escapedText(flow->description()) +
         ", isBound: " + platform::boolText(flow->isBound()) +
         ", localEndpoint: " + (local ? "Optional(" + local->description() + ")" : std::string("nil")) +
         ",ledb: " + (local ? "Optional(\"" + local->description() + "\")" : std::string("nil")) +
@@ -103,18 +103,18 @@ bool DnsProxyExt::handleNewUDPFlow(FlowPtr flow, platform::NWHostEndpoint initia
   if (!known) {
     auto self = std::static_pointer_cast<DnsProxyExt>(shared_from_this());
     flow->openWithLocalEndpoint(localEndpoint, [self, flow, hashText](std::optional<platform::NEError> error) {
-      NSLog("handleNewUDPFlow, opened flow, hash = " + hashText + " ");
+      VARDENO_LOG_LINE("handleNewUDPFlow, opened flow, hash = " + hashText + " ");
       if (error) {
-        NSLog("error = ---> " + error->description + ", flowIsBound: " + platform::boolText(flow->isBound()) +
+        VARDENO_LOG_LINE("error = ---> " + error->description + ", flowIsBound: " + platform::boolText(flow->isBound()) +
               ", networkInterface: " + platform::optionalText(flow->networkInterface()) +
-              ", appId: " + flow->metaData().sourceAppSigningIdentifier);
+              ", appId: " + platform::escapedText(flow->metaData().sourceAppSigningIdentifier));
         self->flowManager_.addErrorToFlow(*flow, 3);
       }
-      NSLog("handleNewUDPFlow, start read datagrams from new flow ");
+      VARDENO_LOG_LINE("handleNewUDPFlow, start read datagrams from new flow ");
       self->readDatagrams(flow);
     });
   } else {
-    NSLog("handleNewUDPFlow - old flow, hash = " + hashText);
+    VARDENO_LOG_LINE("handleNewUDPFlow - old flow, hash = " + hashText);
     readDatagrams(flow);
   }
   return true;
@@ -124,30 +124,30 @@ bool DnsProxyExt::handleNewUDPFlow(FlowPtr flow, platform::NWHostEndpoint initia
 
 void DnsProxyExt::readDatagrams(const FlowPtr& flow) {
   const std::string hashText = std::to_string(flow->hash());
-  NSLog("try readDatagrams, flowHash = " + hashText);
+  VARDENO_LOG_LINE("try readDatagrams, flowHash = " + hashText);
   auto self = std::static_pointer_cast<DnsProxyExt>(shared_from_this());
   flow->readDatagrams([self, flow, hashText](std::optional<std::vector<Datagram>> datagrams,
                                              std::optional<std::vector<platform::NWHostEndpoint>> endpoints,
                                              std::optional<platform::NEError> error) {
-    NSLog("reading readDatagrams flowHash = " + hashText);
+    VARDENO_LOG_LINE("reading readDatagrams flowHash = " + hashText);
     if (error) {
-      NSLog("read datagram, error = " + optionalError(error));
+      VARDENO_LOG_LINE("read datagram, error = " + optionalError(error));
       self->flowManager_.addErrorToFlow(*flow, 5);
       // Nothing more comes from this flow; end it so its record is released.
       self->finishFlow(flow, error);
       return;
     }
-    if (!datagrams) NSLog("***data  is nil***");
+    if (!datagrams) VARDENO_LOG_LINE("***data  is nil***");
     const std::string appId = flow->metaData().sourceAppSigningIdentifier;
-    if (appId == kForceCloseApp) NSLog("force close the flow, error!!!, hash = " + hashText);
+    if (appId == kForceCloseApp) VARDENO_LOG_LINE("force close the flow, error!!!, hash = " + hashText);
 
     std::vector<Datagram> data = datagrams ? std::move(*datagrams) : std::vector<Datagram>{};
     std::vector<platform::NWHostEndpoint> eps =
         endpoints ? std::move(*endpoints) : std::vector<platform::NWHostEndpoint>{};
     if (data.size() >= 2) {
-      NSLog("readDatagrams ,data count = " + std::to_string(data.size()));
-      NSLog("readDatagrams ,data endpoints = " + std::to_string(eps.size()));
-      NSLog("readDatagrams ,data endpoints = " + endpointList(eps));
+      VARDENO_LOG_LINE("readDatagrams ,data count = " + std::to_string(data.size()));
+      VARDENO_LOG_LINE("readDatagrams ,data endpoints = " + std::to_string(eps.size()));
+      VARDENO_LOG_LINE("readDatagrams ,data endpoints = " + endpointList(eps));
     }
 
     std::vector<std::optional<DnsToolsSocket::Message>> messages;
@@ -157,7 +157,7 @@ void DnsProxyExt::readDatagrams(const FlowPtr& flow) {
 
     if (first && !first->questions.empty()) {
       const std::string& domain = first->questions.front().name;
-      NSLog("question domain is: " + platform::optionalText(domain));
+      VARDENO_LOG_LINE("question domain is: " + platform::optionalText(domain));
       if (domain.find(kReportMarker) != std::string::npos) {
         std::string params = removeAll(domain, kReportPrefix);
         // "..._tf_300_d." would otherwise end in the token "d.".
@@ -168,17 +168,17 @@ void DnsProxyExt::readDatagrams(const FlowPtr& flow) {
       }
     }
 
-    self->logAndRelay("readDatagrams hash = " + hashText + " ,app id = " + appId);
+    self->logAndRelay("readDatagrams hash = " + hashText + " ,app id = " + platform::escapedText(appId));
 
     if (eps.size() < data.size()) {
       // An answer can only go back toward the endpoint of its own query.
-      NSLog("readDatagrams, no endpoint for " + std::to_string(data.size() - eps.size()) +
+      VARDENO_LOG_LINE("readDatagrams, no endpoint for " + std::to_string(data.size() - eps.size()) +
             " datagrams, hash = " + hashText);
       data.resize(eps.size());
     }
     eps.resize(data.size());
     if (data.empty()) {
-      NSLog("close read, flowHash = " + hashText);
+      VARDENO_LOG_LINE("close read, flowHash = " + hashText);
       self->finishFlow(flow, std::nullopt);
       return;
     }
@@ -206,14 +206,14 @@ void DnsProxyExt::connectToDNS(const FlowPtr& flow, std::optional<std::vector<Da
   std::optional<std::string> domain;
   if (!datagrams.empty()) {
     auto msg = decodeDNSRequest(datagrams.front(), flow->hash());
-    NSLog("datagram count = " + std::to_string(datagrams.size()));
-    NSLog("msg: " + optionalMessage(msg));
+    VARDENO_LOG_LINE("datagram count = " + std::to_string(datagrams.size()));
+    VARDENO_LOG_LINE("msg: " + optionalMessage(msg));
     if (msg && !msg->questions.empty()) domain = queryDomainFromName(msg->questions.front().name);
   }
   const std::string domainText = domain.value_or("");
   ResolverChoice choice = chooseResolver(*config, *whitelisted, appId, domainText);
-  NSLog(std::string("shouldAllowAll = ") + platform::boolText(config->shouldAllowAll) +
-        ", useSecondDNS = " + platform::boolText(choice.useSecondDNS) + ", app = " + appId +
+  VARDENO_LOG_LINE(std::string("shouldAllowAll = ") + platform::boolText(config->shouldAllowAll) +
+        ", useSecondDNS = " + platform::boolText(choice.useSecondDNS) + ", app = " + platform::escapedText(appId) +
         ", allowedApps = " + describe(config->allowedApps));
 
   const auto& host = choice.host;
@@ -226,11 +226,11 @@ void DnsProxyExt::connectToDNS(const FlowPtr& flow, std::optional<std::vector<Da
       logAndRelay("connect to 3th part DNS using " + (host ? host->address : std::string("nil")));
       break;
     case ResolverRule::localDomain:
-      NSLog("Mapped to use local DNS server - > connect to local  " + hostText + ", q: " +
+      VARDENO_LOG_LINE("Mapped to use local DNS server - > connect to local  " + hostText + ", q: " +
             platform::optionalText(domain));
       break;
     case ResolverRule::whitelistedDomain:
-      NSLog("Mapped to use whitelisted DNS server - > connect to DNS  " + hostText + ", q: " +
+      VARDENO_LOG_LINE("Mapped to use whitelisted DNS server - > connect to DNS  " + hostText + ", q: " +
             platform::optionalText(domain));
       break;
     case ResolverRule::filtering: {
@@ -242,13 +242,13 @@ void DnsProxyExt::connectToDNS(const FlowPtr& flow, std::optional<std::vector<Da
       try {
         injected = DnsObjects::DNSParser::injectFlagsToDatagrams(datagrams, values);
       } catch (const std::exception& e) {
-        NSLog(std::string("injectFlagsToDatagrams failed: ") + e.what());
+        VARDENO_LOG_LINE(std::string("injectFlagsToDatagrams failed: ") + e.what());
       }
       // A datagram the injection could not rewrite goes on as read.
       if (injected.size() == datagrams.size()) {
         datagrams = std::move(injected);
       } else {
-        NSLog("injection returned " + std::to_string(injected.size()) + " datagrams for " +
+        VARDENO_LOG_LINE("injection returned " + std::to_string(injected.size()) + " datagrams for " +
               std::to_string(datagrams.size()) + ", forwarding them as read");
       }
       if (!datagrams.empty()) decodeDNSRequest(datagrams.front(), flow->hash());
@@ -260,14 +260,13 @@ void DnsProxyExt::connectToDNS(const FlowPtr& flow, std::optional<std::vector<Da
   const int64_t now = clock_->monotonicNanos();
   DNSFlowReport report{now, now, now, std::nullopt,
                        host ? std::optional<std::string>(host->address) : std::nullopt};
-  NSLog("dnshost address = " + platform::optionalText(report.dnsServer));
+  VARDENO_LOG_LINE("dnshost address = " + platform::optionalText(report.dnsServer));
   storeFlowReport(*flow, report);
   sendToResolver(flow, host, std::move(datagrams), std::move(eps));
 }
 
 void DnsProxyExt::storeFlowReport(const platform::NEAppProxyUDPFlow& flow, DNSFlowReport report) {
-  std::lock_guard lock(mutex_);
-  dnsFlowsReports_[std::to_string(flow.hash())] = std::move(report);
+  dnsFlowsReports_.store(flow.hash(), std::move(report));
 }
 
 void DnsProxyExt::onResolverAnswer(const FlowPtr& flow, std::optional<Datagram> datagram,
@@ -282,7 +281,7 @@ void DnsProxyExt::sendToResolver(const FlowPtr& flow, const std::shared_ptr<Util
                                  std::vector<Datagram> datagrams, std::vector<platform::NWHostEndpoint> endpoints) {
   if (!host || host->port < 0 || host->port > 65535) {
     const std::string text = host ? host->debugDescription() : std::string("nil");
-    NSLog("connectToDNS, unusable resolver " + text + ", hash = " + std::to_string(flow->hash()));
+    VARDENO_LOG_LINE("connectToDNS, unusable resolver " + text + ", hash = " + std::to_string(flow->hash()));
     finishFlow(flow, platform::NEError{platform::NEAppProxyFlowErrorInvalidArgument, platform::kNEAppProxyErrorDomain,
                                        "unusable resolver " + text});
     return;
@@ -309,35 +308,22 @@ void DnsProxyExt::handleInBoundDatagram(const FlowPtr& flow, std::optional<Datag
                                         std::optional<platform::NEError> error) {
   const uint64_t hash = flow->hash();
   const std::string hashText = std::to_string(hash);
-  NSLog("handleInBoundDatagram,hash = " + hashText + ", isFinish = " + platform::boolText(isFinished) +
+  VARDENO_LOG_LINE("handleInBoundDatagram,hash = " + hashText + ", isFinish = " + platform::boolText(isFinished) +
         ", error = " + optionalError(error));
 
-  // The first answer takes the timing record, so only it prints the line.
+  // The keys are listed before the first answer takes the flow's timing
+  // record, so only that answer prints the line.
+  if (platform::logEnabled()) VARDENO_LOG_LINE("flow reports: " + dnsFlowsReports_.keysText());
   std::optional<DNSFlowReport> report;
-  std::string keys = "[";
-  {
-    std::lock_guard lock(mutex_);
-    auto it = dnsFlowsReports_.find(hashText);
-    if (it != dnsFlowsReports_.end() && datagram) {
-      report = it->second;
-      dnsFlowsReports_.erase(it);
-    }
-    bool firstKey = true;
-    for (const auto& [key, value] : dnsFlowsReports_) {
-      keys += (firstKey ? "\"" : ", \"") + key + "\"";
-      firstKey = false;
-    }
-  }
-  keys += "]";
+  if (datagram) report = dnsFlowsReports_.take(hash);
   if (report) report->endTimestamp = clock_->monotonicNanos();
-  NSLog("flow reports: " + keys);
 
   if (error) flowManager_.addErrorToFlow(*flow, 1);
 
   if (!datagram) {
-    NSLog("handleInBoundDatagram, data == nil,hash = " + hashText);
+    VARDENO_LOG_LINE("handleInBoundDatagram, data == nil,hash = " + hashText);
     if (isFinished) {
-      NSLog("handleInBoundDatagram, closing read/write,hash = " + hashText);
+      VARDENO_LOG_LINE("handleInBoundDatagram, closing read/write,hash = " + hashText);
       // The read ended without this answer: nothing is written, the flow ends.
       requestFinish(flow, error);
     }
@@ -348,31 +334,31 @@ void DnsProxyExt::handleInBoundDatagram(const FlowPtr& flow, std::optional<Datag
   std::optional<std::string> url;
   if (message && !message->answers.empty()) {
     if (!message->questions.empty() && message->questions.front().type == DnsToolsSocket::ResourceRecordType::HTTPSSVC)
-      NSLog("=== ignore HTTPSSVC ===");
+      VARDENO_LOG_LINE("=== ignore HTTPSSVC ===");
     url = message->answers.front().name();
     if (report) report->url = url;
     if (auto* host = message->answers.front().as<DnsToolsSocket::HostRecord<DnsToolsSocket::IPv4>>())
-      NSLog("ip.presentationString - " + host->ip.presentation());
-    NSLog("handleInBoundDatagram,hash = " + hashText + ", url = " + platform::optionalText(url));
+      VARDENO_LOG_LINE("ip.presentationString - " + host->ip.presentation());
+    VARDENO_LOG_LINE("handleInBoundDatagram,hash = " + hashText + ", url = " + platform::optionalText(url));
   } else if (message) {
-    NSLog("handleInBoundDatagram,hash = " + hashText + ", url = <answers arr is empty>");
+    VARDENO_LOG_LINE("handleInBoundDatagram,hash = " + hashText + ", url = <answers arr is empty>");
   } else {
-    NSLog("handleInBoundDatagram,hash = " + hashText + ", decode response returned nil");
+    VARDENO_LOG_LINE("handleInBoundDatagram,hash = " + hashText + ", decode response returned nil");
   }
-  NSLog("handleInBoundDatagram -> starting write datagrams,hash = " + hashText);
+  VARDENO_LOG_LINE("handleInBoundDatagram -> starting write datagrams,hash = " + hashText);
   // The resolver's bytes go back unchanged; the decode is only for the log.
-  if (message) NSLog("modified msg = " + message->debugDescription());
+  if (message) VARDENO_LOG_LINE("modified msg = " + message->debugDescription());
 
   if (report) {
     const double ms = static_cast<double>(report->endTimestamp.value_or(0) - report->startTimestamp.value_or(0)) /
                       1'000'000.0;
-    NSLog("[DNS REQ FLOW] - took: " + platform::valueDescription(ms) + "msec, domain:" +
+    VARDENO_LOG_LINE("[DNS REQ FLOW] - took: " + platform::valueDescription(ms) + "msec, domain:" +
           platform::optionalText(report->url) + ", dnsServer:" + platform::optionalText(report->dnsServer) +
           ", hash - " + hashText + ", additional: " + (message ? recordList(message->answers) : std::string("[]")));
   }
 
   if (!endpoint) {
-    NSLog("handleInBoundDatagram, no endpoint for the answer, hash = " + hashText);
+    VARDENO_LOG_LINE("handleInBoundDatagram, no endpoint for the answer, hash = " + hashText);
     if (isFinished) requestFinish(flow, error);
     return;
   }
@@ -389,12 +375,12 @@ void DnsProxyExt::handleInBoundDatagram(const FlowPtr& flow, std::optional<Datag
   auto self = std::static_pointer_cast<DnsProxyExt>(shared_from_this());
   flow->writeDatagrams({std::move(*datagram)}, {std::move(*endpoint)},
                        [self, flow, hashText](std::optional<platform::NEError> writeError) {
-                         NSLog("handleInBoundDatagram -> write datagrams, hash  = " + hashText +
+                         VARDENO_LOG_LINE("handleInBoundDatagram -> write datagrams, hash  = " + hashText +
                                ", hasError = " + platform::boolText(writeError.has_value()));
                          if (writeError) self->flowManager_.addErrorToFlow(*flow, 0);
                          self->writeDone(flow);
                        });
-  if (isFinished) NSLog("handleInBoundDatagram, closing read/write,hash = " + hashText);
+  if (isFinished) VARDENO_LOG_LINE("handleInBoundDatagram, closing read/write,hash = " + hashText);
 }
 
 void DnsProxyExt::writeDone(const FlowPtr& flow) {
@@ -427,8 +413,8 @@ void DnsProxyExt::finishFlow(const FlowPtr& flow, const std::optional<platform::
   {
     std::lock_guard lock(mutex_);
     writeTrackers_.erase(flow->hash());
-    dnsFlowsReports_.erase(std::to_string(flow->hash()));
   }
+  dnsFlowsReports_.erase(flow->hash());
   flowManager_.flowWasHandled(*flow, errorText(error));
   flow->closeReadWithError(error);
   flow->closeWriteWithError(error);
@@ -441,24 +427,25 @@ namespace {
 std::optional<DnsToolsSocket::Message> decodeForLog(std::span<const uint8_t> data, const char* word) {
   try {
     DnsToolsSocket::Message message = DnsToolsSocket::Message::deserialize(data);
-    NSLog(std::string("decode ") + word + ":" + message.debugDescription());
+    VARDENO_LOG_LINE(std::string("decode ") + word + ":" + message.debugDescription());
     if (!message.answers.empty()) {
       const auto& answer = message.answers.front();
-      NSLog("DNS response,  answers count: " + std::to_string(message.answers.size()) +
-            ", ttl = " + std::to_string(answer.ttl()) + ", name = " + answer.name());
+      VARDENO_LOG_LINE("DNS response,  answers count: " + std::to_string(message.answers.size()) +
+            ", ttl = " + std::to_string(answer.ttl()) + ", name = " + platform::escapedText(answer.name()));
       // A response with answers but no question has no type to print.
       if (!message.questions.empty()) {
         const uint16_t type = message.questions.front().type;
-        NSLog("Response: rawType = " + std::to_string(type) + ", debugDesc = " +
+        VARDENO_LOG_LINE("Response: rawType = " + std::to_string(type) + ", debugDesc = " +
               std::string(DnsToolsSocket::debugDescription(type)));
       }
       for (const auto& question : message.questions) {
-        NSLog("Question: rawType = " + std::to_string(question.type) + ", debugDesc = " + question.name + ",");
+        VARDENO_LOG_LINE("Question: rawType = " + std::to_string(question.type) + ", debugDesc = " +
+              platform::escapedText(question.name) + ",");
       }
     }
     return message;
   } catch (const std::exception&) {
-    NSLog("decodeDNSResponse error");
+    VARDENO_LOG_LINE("decodeDNSResponse error");
     return std::nullopt;
   }
 }
@@ -467,14 +454,14 @@ std::optional<DnsToolsSocket::Message> decodeForLog(std::span<const uint8_t> dat
 
 std::optional<DnsToolsSocket::Message> DnsProxyExt::decodeDNSRequest(std::span<const uint8_t> data,
                                                                      uint64_t flowHash) {
-  NSLog("---decodeDNSRequest---,data size = " + std::to_string(data.size()) + ", hashFlow:" +
+  VARDENO_LOG_LINE("---decodeDNSRequest---,data size = " + std::to_string(data.size()) + ", hashFlow:" +
         std::to_string(flowHash));
   return decodeForLog(data, "request");
 }
 
 std::optional<DnsToolsSocket::Message> DnsProxyExt::decodeDNSResponse(std::span<const uint8_t> data,
                                                                       uint64_t flowHash) {
-  NSLog("***decodeDNSResponse***,data size = " + std::to_string(data.size()) + ", flowHash:" +
+  VARDENO_LOG_LINE("***decodeDNSResponse***,data size = " + std::to_string(data.size()) + ", flowHash:" +
         std::to_string(flowHash));
   return decodeForLog(data, "response");
 }

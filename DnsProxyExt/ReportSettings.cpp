@@ -9,7 +9,7 @@ namespace dnsproxyext {
 
 ReportSettings parseReportSettings(std::string_view params) {
   ReportSettings settings;
-  platform::NSLog(std::string("got params string: ").append(params));
+  platform::NSLog("got params string: " + platform::escapedText(params));
   std::vector<std::string_view> tokens;
   size_t start = 0;
   while (true) {

@@ -117,7 +117,7 @@ class XpcUdpHelper::Channel : public std::enable_shared_from_this<Channel> {
         return;
       }
       std::string text = decodeUtf8Lossy(*content);
-      platform::NSLog("*Xpc Udp Received message: " + text);
+      platform::NSLog("*Xpc Udp Received message: " + platform::escapedText(text));
       if (respCallback) respCallback(text, std::nullopt);
       // One incoming datagram per channel.
       if (auto received = weakConnection.lock()) received->cancel();

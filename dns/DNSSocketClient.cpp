@@ -8,6 +8,7 @@
 
 namespace DnsToolsSocket {
 
+
 using platform::NSLog;
 using platform::NWConnectionState;
 using platform::NWError;
@@ -35,12 +36,12 @@ DNSSocketClient::DNSSocketClient(Flow flow, std::vector<std::vector<uint8_t>> in
       endpoints_(std::move(endpoints)),
       flow_(std::move(flow)),
       dataWasSent_(now()) {
-  NSLog("init new DNSSocketClient, flowHash = " + hash_);
+  VARDENO_LOG_LINE("init new DNSSocketClient, flowHash = " + hash_);
 }
 
 void DNSSocketClient::connectWithDNS(const std::string& ip, int port) {
   if (port < 0 || port > 65535) {
-    NSLog("DNSSocketClient connectWithDNS: port " + std::to_string(port) + " is outside 0...65535, flowHash = " + hash_);
+    VARDENO_LOG_LINE("DNSSocketClient connectWithDNS: port " + std::to_string(port) + " is outside 0...65535, flowHash = " + hash_);
     queue_->async([self = self()] {
       self->finish(std::nullopt, std::nullopt, NWError::posix(EINVAL));
     });
@@ -50,7 +51,7 @@ void DNSSocketClient::connectWithDNS(const std::string& ip, int port) {
 }
 
 void DNSSocketClient::stateChanged(const NWConnectionState& state) {
-  NSLog("DNSSocketClient stateUpdateHandler:, flowHash = " + hash_ + ", state = " + state.description());
+  VARDENO_LOG_LINE("DNSSocketClient stateUpdateHandler:, flowHash = " + hash_ + ", state = " + state.description());
 }
 
 void DNSSocketClient::endWithoutQueries(const std::shared_ptr<UdpConnection>&) {
@@ -117,14 +118,14 @@ void DNSSocketClient::enqueueLocked(Delivery delivery) {
 void DNSSocketClient::deliver(Delivery& d) {
   if (d.isAnswer) {
     ++deliveredAnswers_;
-    NSLog("Udp received, flowHash = " + hash_ + ", arr.count = " + std::to_string(deliveredAnswers_) +
+    VARDENO_LOG_LINE("Udp received, flowHash = " + hash_ + ", arr.count = " + std::to_string(deliveredAnswers_) +
           ", content.count = " + std::to_string(queries_.size()));
   }
   if (d.callOwner) {
     if (onDataReceived) {
       onDataReceived(flow_, std::move(d.datagram), std::move(d.endpoint), d.isFinished, std::move(d.error));
     } else {
-      NSLog("DNSSocketClient onDataReceived is not set, flowHash = " + hash_);
+      VARDENO_LOG_LINE("DNSSocketClient onDataReceived is not set, flowHash = " + hash_);
     }
   }
   if (!d.logAfterOwner.empty()) NSLog(d.logAfterOwner);
@@ -136,7 +137,7 @@ void DNSSocketClient::deliver(Delivery& d) {
     }
     if (connection) {
       const std::string r = std::to_string(deliveredAnswers_);
-      NSLog("self.connection?.cancel(), arr.count = " + r + ", content count = " + r + ", flowHash = " + hash_);
+      VARDENO_LOG_LINE("self.connection?.cancel(), arr.count = " + r + ", content count = " + r + ", flowHash = " + hash_);
       connection->cancel();
     }
   }

@@ -7,7 +7,7 @@
 
 namespace DnsToolsSocket {
 
-using platform::NSLog;
+
 using platform::NWConnectionState;
 using platform::NWError;
 using platform::UdpConnection;
@@ -46,7 +46,7 @@ bool UdpAnswerExchange::beginFinishLocked() {
 }
 
 void UdpAnswerExchange::connectToUDP(const platform::NWEndpoint& remote) {
-  NSLog("Connecting to udp, " + tag_);
+  VARDENO_LOG_LINE("Connecting to udp, " + tag_);
   auto connection = makeConnection_(remote);
   std::shared_ptr<UdpConnection> previous;
   {
@@ -57,7 +57,7 @@ void UdpAnswerExchange::connectToUDP(const platform::NWEndpoint& remote) {
       std::weak_ptr<UdpAnswerExchange> weak = weak_from_this();
       deadline_ = queue_->asyncAfter(answerDeadline_, [weak] {
         if (auto self = weak.lock()) {
-          NSLog(self->names_.client + " answers did not arrive in time, " + self->tag_);
+          VARDENO_LOG_LINE(self->names_.client + " answers did not arrive in time, " + self->tag_);
           self->fail(NWError::posix(ETIMEDOUT));
         }
       });
@@ -81,20 +81,20 @@ void UdpAnswerExchange::handleState(const std::shared_ptr<UdpConnection>& connec
   const std::string errorText = state.error ? state.error->description : std::string();
   switch (state.kind) {
     case NWConnectionState::setup:
-      NSLog("State: Setup, " + tag_ + "\n");
+      VARDENO_LOG_LINE("State: Setup, " + tag_ + "\n");
       break;
     case NWConnectionState::preparing:
-      NSLog("State: Preparing, " + tag_ + "\n");
+      VARDENO_LOG_LINE("State: Preparing, " + tag_ + "\n");
       break;
     case NWConnectionState::ready:
-      NSLog("State: Ready, " + tag_ + "\n");
+      VARDENO_LOG_LINE("State: Ready, " + tag_ + "\n");
       sendAll(connection);
       break;
     case NWConnectionState::waiting:
-      NSLog("State: Waiting," + tag_ + ", error: " + errorText);
+      VARDENO_LOG_LINE("State: Waiting," + tag_ + ", error: " + errorText);
       break;
     case NWConnectionState::failed: {
-      NSLog("State: Failed," + tag_ + ", failed: " + errorText);
+      VARDENO_LOG_LINE("State: Failed," + tag_ + ", failed: " + errorText);
       bool current;
       {
         std::lock_guard lock(mutex_);
@@ -104,16 +104,16 @@ void UdpAnswerExchange::handleState(const std::shared_ptr<UdpConnection>& connec
       break;
     }
     case NWConnectionState::cancelled:
-      NSLog("State: Cancelled, " + tag_ + "\n");
+      VARDENO_LOG_LINE("State: Cancelled, " + tag_ + "\n");
       break;
     default:
-      NSLog("ERROR! State not defined!, flowHash = " + names_.id + "\n");
+      VARDENO_LOG_LINE("ERROR! State not defined!, flowHash = " + names_.id + "\n");
       break;
   }
 }
 
 void UdpAnswerExchange::sendAll(const std::shared_ptr<UdpConnection>& connection) {
-  NSLog("sendUDP, content count = " + std::to_string(queries_.size()) + ", " + tag_);
+  VARDENO_LOG_LINE("sendUDP, content count = " + std::to_string(queries_.size()) + ", " + tag_);
   {
     std::lock_guard lock(mutex_);
     if (!isCurrentLocked(connection)) return;
@@ -128,11 +128,11 @@ void UdpAnswerExchange::sendAll(const std::shared_ptr<UdpConnection>& connection
       auto c = weakConnection.lock();
       if (!c) return;
       if (error) {
-        NSLog("(" + self->names_.id + "): ERROR! Error when data (Type: Data) sending. NWError: \n " +
+        VARDENO_LOG_LINE("(" + self->names_.id + "): ERROR! Error when data (Type: Data) sending. NWError: \n " +
               error->description);
         return;
       }
-      NSLog("Data was sent to UDP, flowHash = " + self->names_.id);
+      VARDENO_LOG_LINE("Data was sent to UDP, flowHash = " + self->names_.id);
       self->sent();
       self->armReceive(c, matcher, i);
     });
@@ -157,9 +157,9 @@ void UdpAnswerExchange::handleReceive(const std::shared_ptr<UdpConnection>& conn
                                       const std::shared_ptr<AnswerMatcher>& matcher, size_t index,
                                       std::optional<std::vector<uint8_t>> content, bool isComplete,
                                       std::optional<NWError> error) {
-  NSLog("receiveUdp callback called, " + tag_ + ", isComplete = " + platform::boolText(isComplete));
+  VARDENO_LOG_LINE("receiveUdp callback called, " + tag_ + ", isComplete = " + platform::boolText(isComplete));
   if (!isComplete || !content) {
-    NSLog("dns session is not completed, flowHash = " + names_.id);
+    VARDENO_LOG_LINE("dns session is not completed, flowHash = " + names_.id);
     return incomplete(std::move(content), index, std::move(error));
   }
   bool stray = false;
@@ -178,7 +178,7 @@ void UdpAnswerExchange::handleReceive(const std::shared_ptr<UdpConnection>& conn
   }
   if (stray) {
     // Not an answer to any open query of this read: keep waiting for the real one.
-    NSLog(names_.client + " ignored an answer that matches no query, " + tag_);
+    VARDENO_LOG_LINE(names_.client + " ignored an answer that matches no query, " + tag_);
     return armReceive(connection, matcher, index);
   }
   delivery_.drain();

@@ -23,6 +23,9 @@ namespace {
 
 enum class SinkKind { stderrSink, syslogSink, off };
 
+// Called whenever the sink kind or the capture count changes.
+void publishEnabled(bool sinkWrites);
+
 SinkKind kindFromEnvironment() {
   const char* value = std::getenv("VARDENO_LOG");
   if (value == nullptr) return SinkKind::stderrSink;
@@ -88,6 +91,7 @@ void appendPrefix(std::string& out) {
 class Sink {
  public:
   Sink() : kind_(kindFromEnvironment()) {
+    publishEnabled(kind_.load() != SinkKind::off);
     if (kind_ == SinkKind::syslogSink) ::openlog(program_invocation_short_name, LOG_PID, LOG_USER);
     std::thread([this] { run(); }).detach();
     std::atexit([] { flushLog(); });
@@ -162,7 +166,9 @@ class Sink {
       fd_.store(2);
       kind_ = kindFromEnvironment();
     }
+    publishEnabled(kind_.load() != SinkKind::off);
   }
+
 
  private:
   enum class WriterState { busy, idle, gathering };
@@ -401,13 +407,42 @@ class Sink {
 
 // Active captures; the count keeps the no-capture path free of the lock.
 std::atomic<int> captureCount{0};
+
+// The sink writes (1) plus active captures (2 each): nonzero when a line goes
+// somewhere. -1 until the sink is made.
+std::atomic<int> enabledState{-1};
+
 std::mutex captureMutex;
 std::vector<LogCapture*>& captures() {
   static auto* list = new std::vector<LogCapture*>();
   return *list;
 }
 
+std::atomic<bool> sinkWritesState{false};
+std::mutex enabledMutex;
+
+void publishEnabled(bool sinkWrites) {
+  std::lock_guard lock(enabledMutex);
+  sinkWritesState.store(sinkWrites);
+  enabledState.store((sinkWrites ? 1 : 0) + 2 * captureCount.load());
+}
+
+void publishCaptures() {
+  std::lock_guard lock(enabledMutex);
+  if (enabledState.load() < 0) return;  // the sink publishes when it is made
+  enabledState.store((sinkWritesState.load() ? 1 : 0) + 2 * captureCount.load());
+}
+
 }  // namespace
+
+bool logEnabled() {
+  int state = enabledState.load(std::memory_order_relaxed);
+  if (state < 0) {
+    Sink::shared();
+    state = enabledState.load();
+  }
+  return state != 0;
+}
 
 void NSLog(std::string_view line) {
   if (captureCount.load(std::memory_order_acquire) > 0) {
@@ -422,30 +457,51 @@ LogStats logStats() { return Sink::shared().stats(); }
 void setLogCapacityForTesting(std::size_t lines) { Sink::shared().setCapacity(lines); }
 void setLogFdForTesting(int fd) { Sink::shared().setFd(fd); }
 
+namespace {
+
+// Appends the escape of a control character; false for any other byte.
+bool appendControlEscape(std::string& out, unsigned char c) {
+  switch (c) {
+    case '\0': out += "\\0"; return true;
+    case '\t': out += "\\t"; return true;
+    case '\n': out += "\\n"; return true;
+    case '\r': out += "\\r"; return true;
+    default:
+      if (c < 0x20 || c == 0x7f) {
+        char escaped[12];
+        std::snprintf(escaped, sizeof escaped, "\\u{%x}", c);
+        out += escaped;
+        return true;
+      }
+      return false;
+  }
+}
+
+}  // namespace
+
 std::string quotedText(std::string_view text) {
   std::string out;
   out.reserve(text.size() + 2);
   out.push_back('"');
   for (unsigned char c : text) {
+    if (appendControlEscape(out, c)) continue;
     switch (c) {
-      case '\0': out += "\\0"; break;
-      case '\t': out += "\\t"; break;
-      case '\n': out += "\\n"; break;
-      case '\r': out += "\\r"; break;
       case '"': out += "\\\""; break;
       case '\'': out += "\\'"; break;
       case '\\': out += "\\\\"; break;
-      default:
-        if (c < 0x20 || c == 0x7f) {
-          char escaped[12];
-          std::snprintf(escaped, sizeof escaped, "\\u{%x}", c);
-          out += escaped;
-        } else {
-          out.push_back(static_cast<char>(c));
-        }
+      default: out.push_back(static_cast<char>(c));
     }
   }
   out.push_back('"');
+  return out;
+}
+
+std::string escapedText(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  for (unsigned char c : text) {
+    if (!appendControlEscape(out, c)) out.push_back(static_cast<char>(c));
+  }
   return out;
 }
 
@@ -467,12 +523,14 @@ LogCapture::LogCapture() {
   std::lock_guard lock(captureMutex);
   captures().push_back(this);
   captureCount.fetch_add(1, std::memory_order_release);
+  publishCaptures();
 }
 
 LogCapture::~LogCapture() {
   std::lock_guard lock(captureMutex);
   std::erase(captures(), this);
   captureCount.fetch_sub(1, std::memory_order_release);
+  publishCaptures();
 }
 
 void LogCapture::add(std::string_view line) {

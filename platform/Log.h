@@ -19,6 +19,17 @@ namespace platform {
 
 void NSLog(std::string_view line);
 
+// Whether a line logged now would go anywhere: a sink other than off, or a
+// capture. One atomic load; callers on busy paths check it before building
+// a line (VARDENO_LOG_LINE).
+bool logEnabled();
+
+// NSLog(line) where the line is built only when it would be written.
+#define VARDENO_LOG_LINE(...)                                    \
+  do {                                                           \
+    if (::platform::logEnabled()) ::platform::NSLog(__VA_ARGS__); \
+  } while (0)
+
 // Waits (bounded) until every line logged before the call is written.
 void flushLog();
 
@@ -37,6 +48,11 @@ inline const char* boolText(bool value) { return value ? "true" : "false"; }
 
 // A text as the platform's debug description prints it: quoted, escaped.
 std::string quotedText(std::string_view text);
+
+// Text from the outside (a name, an app identifier, a peer's datagram) for a
+// log line: control characters escaped as quotedText escapes them, the rest
+// unchanged, so it can never start a line of its own.
+std::string escapedText(std::string_view text);
 
 // Optional("x") or nil.
 std::string optionalText(const std::optional<std::string>& value);

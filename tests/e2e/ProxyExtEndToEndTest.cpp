@@ -7,6 +7,7 @@
 #include <chrono>
 #include <deque>
 #include <fstream>
+#include <sstream>
 #include <random>
 #include <thread>
 #include <regex>
@@ -364,6 +365,74 @@ TEST_F(EndToEnd, ReportQueryIsPrintedAndStillAnswered) {
   ASSERT_TRUE(seen);
   EXPECT_EQ(seen->name, "vardeno_osx_filter_tf_300_d.");
   EXPECT_TRUE(program->waitForOutput("[DNS REQ FLOW] - took: "));
+}
+
+size_t residentKiB(pid_t pid) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  for (std::string line; std::getline(status, line);)
+    if (line.rfind("VmRSS:", 0) == 0) return std::stoul(line.substr(6));
+  return 0;
+}
+
+TEST_F(EndToEnd, MemoryReturnsAfterManyClientsWithLargeDatagrams) {
+  start();
+  ASSERT_TRUE(ask(dnsQuery(1, "warm.example")));
+  ASSERT_TRUE(waitUntil([&] { return policy.receivedCount() >= 1; }, 5s));
+  const size_t baseline = residentKiB(program->pid());
+  // One large query per client: a question and a TXT record of ~64 KiB in
+  // the additional section (which the injection replaces).
+  constexpr int kClients = 3000;
+  int answered = 0;
+  for (int at = 0; at < kClients; at += 8) {
+    std::vector<std::unique_ptr<UdpSocket>> batch;
+    for (int i = at; i < std::min(at + 8, kClients); ++i) {
+      Bytes query = dnsQuery(static_cast<uint16_t>(i), "large" + std::to_string(i) + ".example");
+      query[11] = 1;  // one additional record
+      const size_t size = 65'000 - query.size() - 11;
+      Bytes record = {0, 0, 16, 0, 1, 0, 0, 0, 0, static_cast<uint8_t>(size >> 8), static_cast<uint8_t>(size)};
+      query.insert(query.end(), record.begin(), record.end());
+      query.resize(65'000, 'x');
+      batch.push_back(std::make_unique<UdpSocket>());
+      batch.back()->sendTo(listen, query);
+    }
+    for (auto& client : batch) answered += client->receive(2000ms) ? 1 : 0;
+  }
+  EXPECT_GT(answered, kClients * 9 / 10);
+  // Without the datagrams the records of 3,000 flows take a few MB; with
+  // them it was about 200 MB.
+  const size_t after = residentKiB(program->pid());
+  EXPECT_LT(after, baseline + 48 * 1024) << "baseline " << baseline << " KiB, after " << after << " KiB";
+}
+
+TEST_F(EndToEnd, ALineFeedInANameCannotForgeALogLine) {
+  start();
+  ASSERT_TRUE(ask(dnsQuery(1, "evil\n2026-01-01 00:00:00.000 forged[1:1] line.example")));
+  ASSERT_TRUE(program->waitForOutput("[DNS REQ FLOW] - took: "));
+  // Every log line the program writes carries the log prefix (a line ending
+  // in a line feed leaves an empty one).
+  const std::regex prefix(R"(^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} [^ ]+\[\d+:\d+\] )");
+  std::istringstream lines(program->output());
+  std::string line;
+  std::getline(lines, line);  // listening on ...
+  size_t checked = 0;
+  while (std::getline(lines, line)) {
+    // The relay channel's print to standard output is not a log line.
+    if (line.empty() || line == "Xpc Udp This is stateUpdateHandler:") continue;
+    ++checked;
+    EXPECT_TRUE(std::regex_search(line, prefix)) << line;
+  }
+  EXPECT_GT(checked, 20u);
+  EXPECT_NE(program->output().find("name = evil\\n2026-01-01"), std::string::npos);
+}
+
+TEST_F(EndToEnd, FlowReportsListTheAnsweredFlowsOwnKey) {
+  start();
+  ASSERT_TRUE(ask(dnsQuery(1, "keys.example")));
+  ASSERT_TRUE(program->waitForOutput("[DNS REQ FLOW] - took: "));
+  std::smatch hash;
+  const std::string output = program->output();
+  ASSERT_TRUE(std::regex_search(output, hash, std::regex(R"(\[DNS REQ FLOW\] - took: .*, hash - (\d+),)")));
+  EXPECT_NE(output.find("flow reports: [\"" + hash[1].str() + "\"]"), std::string::npos);
 }
 
 TEST_F(EndToEnd, StopSendsStoppedToTheRelayAndExitsCleanly) {

@@ -86,6 +86,47 @@ TEST_F(FlowManagerTest, RequestsAreCappedAndRawDataReplaced) {
   EXPECT_EQ(record->rawReqData->size(), 2u);
 }
 
+TEST_F(FlowManagerTest, HandledRecordsKeepSizesNotDatagramsAndTheHistoryHasAByteBound) {
+  // A large query: one question and a big record in the additional section.
+  DnsToolsSocket::Message big;
+  big.id = 9;
+  big.questions.push_back(DnsToolsSocket::Question{"big.example.", 1, false, 1});
+  big.additional.push_back(DnsToolsSocket::Record{"big.example.", 16, 1, false, 0, std::vector<uint8_t>(60'000, 'x')});
+  const std::vector<platform::Datagram> datagrams{platform::Datagram(65'000, 7), platform::Datagram(12, 1)};
+  std::vector<std::shared_ptr<MemoryUdpFlow>> flows;
+  for (int i = 0; i < 50; ++i) {
+    auto flow = std::make_shared<MemoryUdpFlow>();
+    manager.addFlow(flow);
+    auto first = manager.recordRead(*flow, datagrams, {big, std::nullopt});
+    ASSERT_TRUE(first);
+    EXPECT_EQ(first->questions.front().name, "big.example.");
+    manager.flowWasHandled(*flow, "nil");
+    flows.push_back(flow);
+  }
+  EXPECT_LT(manager.handledBytes(), 50u * 4096);
+  auto record = manager.record(flows.back()->hash());
+  ASSERT_TRUE(record && record->rawReqData);
+  EXPECT_EQ(*record->rawReqData, (std::vector<size_t>{65'000, 12}));
+  ASSERT_EQ(record->reqMessages.size(), 2u);
+  EXPECT_TRUE(record->reqMessages[0]->additional.empty());
+  platform::LogCapture capture;
+  manager.printReport(parseReportSettings("d"));
+  EXPECT_TRUE(capture.contains("rawReqData: count = Optional(2), raw: Optional([65000 bytes, 12 bytes])"));
+
+  // Records with many requests each: the byte bound holds before the count bound.
+  DnsToolsSocket::Message small;
+  small.questions.push_back(DnsToolsSocket::Question{"a-name-longer-than-the-short-string-buffer.example.", 1, false, 1});
+  for (size_t i = 0; i < 3000; ++i) {
+    auto flow = std::make_shared<MemoryUdpFlow>();
+    manager.addFlow(flow);
+    std::vector<std::optional<DnsToolsSocket::Message>> messages(ManagedFlow::kMaxReqMessages, small);
+    manager.recordRead(*flow, datagrams, std::move(messages));
+    manager.flowWasHandled(*flow, "nil");
+  }
+  EXPECT_LE(manager.handledBytes(), FlowManager::kMaxHandledBytes);
+  EXPECT_LT(manager.count(), 3050u);
+}
+
 TEST_F(FlowManagerTest, ReportFiltersByTimeAndPackage) {
   auto old = std::make_shared<MemoryUdpFlow>("com.Example.Browser");
   manager.addFlow(old);

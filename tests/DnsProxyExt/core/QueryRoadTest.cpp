@@ -121,6 +121,30 @@ TEST_F(QueryRoad, ThreeDatagramsGiveThreeAnswersOneReportLineAndCloseAfterTheLas
   EXPECT_TRUE(provider_->dnsFlowsReports().empty());
 }
 
+TEST_F(QueryRoad, FlowReportsListTheFlowsOwnKeyBeforeItsRecordIsRemoved) {
+  startWithVendorData();
+  platform::LogCapture capture;
+  auto flow = flowWith("curl", {queryBytes("keys.example.")});
+  ASSERT_TRUE(runFlow(flow));
+  EXPECT_EQ(capture.count("flow reports: [\"" + std::to_string(flow->hash()) + "\"]"), 1u);
+  EXPECT_TRUE(provider_->dnsFlowsReports().empty());
+}
+
+TEST_F(QueryRoad, NamesWithControlBytesAreEscapedInEveryLine) {
+  startWithVendorData();
+  platform::LogCapture capture;
+  auto flow = flowWith("app\nforged", {queryBytes("evil\nInjected line.example.")});
+  ASSERT_TRUE(runFlow(flow));
+  ASSERT_EQ(flow->writes().size(), 1u);
+  for (const auto& line : capture.lines()) {
+    EXPECT_EQ(line.find("\nInjected"), std::string::npos) << line;
+    EXPECT_EQ(line.find("\nforged"), std::string::npos) << line;
+  }
+  EXPECT_TRUE(capture.contains("name = evil\\nInjected line.example."));
+  EXPECT_TRUE(capture.contains("debugDesc = evil\\nInjected line.example.,"));
+  EXPECT_TRUE(capture.contains(" ,app id = app\\nforged"));
+}
+
 TEST_F(QueryRoad, SilentResolverEndsTheFlowWithoutWritingAnything) {
   answerDeadline_ = std::chrono::seconds(1);
   startWithVendorData();
