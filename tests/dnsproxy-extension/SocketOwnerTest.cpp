@@ -21,6 +21,35 @@ std::string exePath(pid_t pid) {
 
 const std::string kSelf = exePath(getpid());
 
+// A child that runs /bin/sleep under the name `argv0` and alone holds a
+// loopback UDP socket; `execed` tells whether the exec was seen in time.
+struct SleepingOwner {
+  pid_t pid = -1;
+  SocketAddress local;
+  bool execed = false;
+
+  explicit SleepingOwner(const char* argv0) {
+    int fd = socket(AF_INET, SOCK_DGRAM, 0);  // inherited across exec
+    auto any = *SocketAddress::parse("127.0.0.1:0");
+    if (bind(fd, any.sockaddrPtr(), any.length()) != 0) return;
+    socklen_t length = sizeof(sockaddr_storage);
+    getsockname(fd, local.sockaddrPtr(), &length);
+    pid = fork();
+    if (pid == 0) {
+      char* argv[] = {const_cast<char*>(argv0), const_cast<char*>("30"), nullptr};
+      execv("/bin/sleep", argv);
+      _exit(127);
+    }
+    close(fd);  // only the child holds the socket now
+    if (pid > 0) execed = waitUntil([&] { return exePath(pid).ends_with("/sleep"); }, 5s);
+  }
+  ~SleepingOwner() {
+    if (pid <= 0) return;
+    kill(pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
+  }
+};
+
 }  // namespace
 
 TEST(SocketOwner, FindsThisProcessForConnectedAndUnconnectedSockets) {
@@ -55,25 +84,9 @@ TEST(SocketOwner, UnknownSocketGivesEmptyName) {
 
 TEST(SocketOwner, IdentityIsTheExecutablesPathNotTheNameItGivesItself) {
   UdpSocket server;
-  int fd = socket(AF_INET, SOCK_DGRAM, 0);  // inherited across exec
-  auto any = *SocketAddress::parse("127.0.0.1:0");
-  ASSERT_EQ(bind(fd, any.sockaddrPtr(), any.length()), 0);
-  SocketAddress local;
-  socklen_t length = sizeof(sockaddr_storage);
-  getsockname(fd, local.sockaddrPtr(), &length);
-  pid_t child = fork();
-  ASSERT_GE(child, 0);
-  if (child == 0) {
-    char* argv[] = {const_cast<char*>("dig"), const_cast<char*>("30"), nullptr};
-    execv("/bin/sleep", argv);
-    _exit(127);
-  }
-  close(fd);  // only the child holds the socket now
-  const bool execed = waitUntil([&] { return exePath(child).ends_with("/sleep"); }, 5s);
-  const std::string owner = execed ? SocketOwner().udpSocketOwner(local, server.local()) : std::string();
-  kill(child, SIGKILL);
-  waitpid(child, nullptr, 0);
-  ASSERT_TRUE(execed);
+  SleepingOwner child("dig");
+  ASSERT_TRUE(child.execed);
+  const std::string owner = SocketOwner().udpSocketOwner(child.local, server.local());
   EXPECT_TRUE(owner.starts_with("/") && owner.ends_with("/sleep")) << owner;
 }
 
@@ -96,27 +109,11 @@ TEST(SocketOwner, ANewSocketOfARecentOwnerOrANewProcessIsFoundWithoutAWalk) {
   EXPECT_LE(after.processScans, before.processScans + 1);
 
   // A process started after the index was built: only new processes are read.
-  int fd = socket(AF_INET, SOCK_DGRAM, 0);
-  auto any = *SocketAddress::parse("127.0.0.1:0");
-  ASSERT_EQ(bind(fd, any.sockaddrPtr(), any.length()), 0);
-  SocketAddress local;
-  socklen_t length = sizeof(sockaddr_storage);
-  getsockname(fd, local.sockaddrPtr(), &length);
-  pid_t child = fork();
-  ASSERT_GE(child, 0);
-  if (child == 0) {
-    char* argv[] = {const_cast<char*>("sleep"), const_cast<char*>("30"), nullptr};
-    execv("/bin/sleep", argv);
-    _exit(127);
-  }
-  close(fd);
-  const bool execed = waitUntil([&] { return exePath(child).ends_with("/sleep"); }, 5s);
+  SleepingOwner child("sleep");
+  ASSERT_TRUE(child.execed);
   const auto beforeChild = owner.stats();
-  const std::string name = execed ? owner.udpSocketOwner(local, server.local()) : std::string();
+  const std::string name = owner.udpSocketOwner(child.local, server.local());
   const auto afterChild = owner.stats();
-  kill(child, SIGKILL);
-  waitpid(child, nullptr, 0);
-  ASSERT_TRUE(execed);
   EXPECT_TRUE(name.ends_with("/sleep")) << name;
   EXPECT_EQ(afterChild.fullWalks, beforeChild.fullWalks);
 }
