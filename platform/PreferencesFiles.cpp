@@ -8,7 +8,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "platform/PreferencesService.h"
+#include "platform/PreferencesServiceClient.h"
 
 namespace platform {
 namespace {
@@ -100,21 +100,21 @@ PreferencesFileText readPreferencesFile(const std::string& path) {
   int err = 0;
   PreferencesFileText file = direct::readPreferencesFile(path, &err);
   if (!deniedByFileSystem(err)) return file;
-  return PreferencesService::read(path).value_or(file);
+  return preferences_service::read(path).value_or(file);
 }
 
 std::optional<NEError> writePreferencesFile(const std::string& path, const std::string& text) {
   int err = 0;
   auto error = direct::writePreferencesFile(path, text, &err);
   if (!deniedByFileSystem(err)) return error;
-  return PreferencesService::write(path, text).value_or(error);
+  return preferences_service::write(path, text).value_or(error);
 }
 
 std::optional<NEError> setPreferencesFileAside(const std::string& path) {
   int err = 0;
   auto error = direct::setPreferencesFileAside(path, &err);
   if (!deniedByFileSystem(err)) return error;
-  return PreferencesService::setAside(path).value_or(error);
+  return preferences_service::setAside(path).value_or(error);
 }
 
 }  // namespace platform

@@ -4,12 +4,7 @@
 // agent loads and saves the machine-wide preferences files. The peer is
 // checked with SO_PEERCRED: root, the store's owner and members of one
 // group (VARDENO_GROUP, default "vardeno") are served; anyone else gets a
-// refusal. One JSON line a request, one a reply:
-//   {"op":"read","name":N}            -> {"exists":true,"text":T} | {"exists":false}
-//   {"op":"write","name":N,"text":T}  -> {"ok":true}
-//   {"op":"setAside","name":N}        -> {"ok":true}
-//   any failure                       -> {"error":E}
-// N is a file of the store, e.g. "networkextension/dnsproxy.json".
+// refusal. The requests and replies are those of PreferencesServiceClient.
 // One thread polls every client; each has a deadline and bounded buffers,
 // so no client can stall another or the extension.
 #include <sys/types.h>
@@ -42,8 +37,7 @@ class PreferencesService {
   const std::string& socketPath() const { return socketPath_; }
   static std::string socketPath(const std::string& root);
 
-  // Client side, for a file under machineStoreRoot(): none when `path` is
-  // not one of the store's files (nothing was asked).
+  // The client's calls (preferences_service::read, ...).
   static std::optional<PreferencesFileText> read(const std::string& path);
   static std::optional<std::optional<NEError>> write(const std::string& path, const std::string& text);
   static std::optional<std::optional<NEError>> setAside(const std::string& path);
