@@ -8,9 +8,9 @@
 #include "DefaultAddresses.h"
 #include "DnsProxyExt/ProviderConfig.h"
 #include "DnsProxyExt/Utils.h"
-#include "dns/Message.h"
+#include "dns/value/Message.h"
 #include "dns/object/DNSParser.h"
-#include "platform/Log.h"
+#include "platform/foundation/Log.h"
 
 namespace dnsproxyext {
 

@@ -14,9 +14,9 @@
 #include <vector>
 
 #include "DnsProxyExt/PolicyUDPClient.h"
-#include "platform/Clock.h"
-#include "platform/Dispatch.h"
-#include "platform/PathMonitor.h"
+#include "platform/foundation/Clock.h"
+#include "platform/dispatch/Dispatch.h"
+#include "platform/network/PathMonitor.h"
 
 namespace dnsproxyext {
 

@@ -8,7 +8,7 @@
 #include "DnsProxyExt/CapPortalHelper.h"
 #include "DnsProxyExt/MDMConfigurationManager.h"
 #include "DnsProxyExt/WhitelistedDomains.h"
-#include "platform/Log.h"
+#include "platform/foundation/Log.h"
 
 namespace dnsproxyext {
 

@@ -26,13 +26,13 @@
 #include "DnsProxyExt/ResolverChoice.h"
 #include "DnsProxyExt/XpcUdpCommand.h"
 #include "DnsProxyExt/XpcUdpHelper.h"
-#include "dns/DNSSocketClient.h"
-#include "dns/Message.h"
-#include "platform/Clock.h"
-#include "platform/Defaults.h"
-#include "platform/Dispatch.h"
-#include "platform/NetworkExtension.h"
-#include "platform/UdpConnection.h"
+#include "dns/client/DNSSocketClient.h"
+#include "dns/value/Message.h"
+#include "platform/foundation/Clock.h"
+#include "platform/foundation/Defaults.h"
+#include "platform/dispatch/Dispatch.h"
+#include "platform/networkextension/NetworkExtension.h"
+#include "platform/network/UdpConnection.h"
 
 namespace dnsproxyext {
 

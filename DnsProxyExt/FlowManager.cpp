@@ -1,7 +1,7 @@
 #include "DnsProxyExt/FlowManager.h"
 
 #include "DnsProxyExt/ReportSettings.h"
-#include "platform/Log.h"
+#include "platform/foundation/Log.h"
 
 namespace dnsproxyext {
 

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "DnsProxyExt/ManagedFlow.h"
-#include "platform/Clock.h"
+#include "platform/foundation/Clock.h"
 
 namespace dnsproxyext {
 

@@ -7,9 +7,9 @@
 
 #include <nlohmann/json.hpp>
 
-#include "platform/XpcConnection.h"
-#include "platform/XpcInterface.h"
-#include "platform/XpcListener.h"
+#include "platform/xpc/XpcConnection.h"
+#include "platform/xpc/XpcInterface.h"
+#include "platform/xpc/XpcListener.h"
 
 namespace dnsproxyext {
 

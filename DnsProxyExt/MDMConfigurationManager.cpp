@@ -3,9 +3,9 @@
 #include <cctype>
 
 #include "DnsProxyExt/XpcUdpHelper.h"
-#include "platform/Defaults.h"
-#include "platform/Log.h"
-#include "platform/TimeZone.h"
+#include "platform/foundation/Defaults.h"
+#include "platform/foundation/Log.h"
+#include "platform/foundation/TimeZone.h"
 
 namespace dnsproxyext {
 

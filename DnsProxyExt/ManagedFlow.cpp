@@ -1,7 +1,7 @@
 #include "DnsProxyExt/ManagedFlow.h"
 
 #include "DnsProxyExt/ReportSettings.h"
-#include "platform/Log.h"
+#include "platform/foundation/Log.h"
 
 namespace dnsproxyext {
 

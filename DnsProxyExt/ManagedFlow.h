@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "dns/Message.h"
-#include "platform/NEAppProxyUDPFlow.h"
+#include "dns/value/Message.h"
+#include "platform/networkextension/NEAppProxyUDPFlow.h"
 
 namespace dnsproxyext {
 

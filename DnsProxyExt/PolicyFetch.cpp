@@ -4,7 +4,7 @@
 #include "DnsProxyExt/DnsProxyExt.h"
 #include "DnsProxyExt/PolicyUDPClient.h"
 #include "DnsProxyExt/WhitelistedDomains.h"
-#include "platform/Log.h"
+#include "platform/foundation/Log.h"
 
 namespace dnsproxyext {
 

@@ -1,6 +1,6 @@
 #include "DnsProxyExt/PolicyUDPClient.h"
 
-#include "platform/Log.h"
+#include "platform/foundation/Log.h"
 
 namespace dnsproxyext {
 

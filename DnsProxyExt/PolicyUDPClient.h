@@ -13,8 +13,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/Dispatch.h"
-#include "platform/UdpConnection.h"
+#include "platform/dispatch/Dispatch.h"
+#include "platform/network/UdpConnection.h"
 
 namespace dnsproxyext {
 

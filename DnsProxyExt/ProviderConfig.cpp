@@ -1,7 +1,7 @@
 #include "DnsProxyExt/ProviderConfig.h"
 
 #include "DefaultAddresses.h"
-#include "platform/Log.h"
+#include "platform/foundation/Log.h"
 
 namespace dnsproxyext {
 

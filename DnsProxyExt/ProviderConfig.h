@@ -14,7 +14,7 @@
 #include <nlohmann/json.hpp>
 
 #include "DnsProxyExt/Utils.h"
-#include "platform/Describe.h"
+#include "platform/foundation/Describe.h"
 
 namespace dnsproxyext {
 

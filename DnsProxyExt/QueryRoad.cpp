@@ -4,11 +4,11 @@
 #include "DnsProxyExt/CapPortalHelper.h"
 #include "DnsProxyExt/DnsProxyExt.h"
 #include "DnsProxyExt/MDMConfigurationManager.h"
-#include "dns/DNSSocketClient.h"
-#include "dns/DnsServerSettings.h"
-#include "dns/MessageConstants.h"
+#include "dns/client/DNSSocketClient.h"
+#include "dns/client/DnsServerSettings.h"
+#include "dns/value/MessageConstants.h"
 #include "dns/object/DNSParser.h"
-#include "platform/Log.h"
+#include "platform/foundation/Log.h"
 
 namespace dnsproxyext {
 

@@ -3,7 +3,7 @@
 #include <vector>
 
 #include "DnsProxyExt/Utils.h"
-#include "platform/Log.h"
+#include "platform/foundation/Log.h"
 
 namespace dnsproxyext {
 

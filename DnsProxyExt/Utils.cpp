@@ -3,7 +3,7 @@
 #include <limits>
 #include <stdexcept>
 
-#include "dns/Hex.h"
+#include "dns/value/Hex.h"
 
 namespace dnsproxyext {
 

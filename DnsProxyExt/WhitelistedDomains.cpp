@@ -2,8 +2,8 @@
 
 #include <nlohmann/json.hpp>
 
-#include "platform/Describe.h"
-#include "platform/JsonNesting.h"
+#include "platform/foundation/Describe.h"
+#include "platform/foundation/JsonNesting.h"
 
 namespace dnsproxyext {
 

@@ -2,7 +2,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "platform/JsonNesting.h"
+#include "platform/foundation/JsonNesting.h"
 
 namespace dnsproxyext {
 

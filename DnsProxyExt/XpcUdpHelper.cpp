@@ -5,7 +5,7 @@
 #include <utility>
 
 #include "DnsProxyExt/Utils.h"
-#include "platform/Log.h"
+#include "platform/foundation/Log.h"
 
 namespace dnsproxyext {
 

@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "DnsProxyExt/XpcUdpCommand.h"
-#include "platform/Dispatch.h"
-#include "platform/UdpConnection.h"
+#include "platform/dispatch/Dispatch.h"
+#include "platform/network/UdpConnection.h"
 
 namespace dnsproxyext {
 

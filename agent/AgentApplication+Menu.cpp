@@ -1,6 +1,6 @@
 #include "agent/AgentApplication.h"
 #include "agent/Utils.h"
-#include "platform/Log.h"
+#include "platform/foundation/Log.h"
 
 namespace agent {
 

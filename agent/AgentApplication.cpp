@@ -5,8 +5,8 @@
 
 #include "agent/Probes.h"
 #include "agent/Utils.h"
-#include "platform/LoginItem.h"
-#include "platform/Log.h"
+#include "platform/servicemanagement/LoginItem.h"
+#include "platform/foundation/Log.h"
 
 namespace agent {
 

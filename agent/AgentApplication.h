@@ -9,9 +9,9 @@
 
 #include "agent/AppDelegate.h"
 #include "agent/CaptivePortalRegistration.h"
-#include "platform/Application.h"
-#include "platform/StatusItem.h"
-#include "platform/Workspace.h"
+#include "platform/appkit/Application.h"
+#include "platform/appkit/StatusItem.h"
+#include "platform/appkit/Workspace.h"
 
 namespace agent {
 

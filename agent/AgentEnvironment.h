@@ -8,14 +8,14 @@
 
 #include "agent/UDPLogger.h"
 #include "agent/Utils.h"
-#include "platform/ContentFilterManager.h"
-#include "platform/Defaults.h"
-#include "platform/Dispatch.h"
-#include "platform/DnsProxyManager.h"
-#include "platform/HttpTask.h"
-#include "platform/OSVersion.h"
-#include "platform/SystemExtensionManager.h"
-#include "platform/SystemProbes.h"
+#include "platform/networkextension/ContentFilterManager.h"
+#include "platform/foundation/Defaults.h"
+#include "platform/dispatch/Dispatch.h"
+#include "platform/networkextension/DnsProxyManager.h"
+#include "platform/foundation/HttpTask.h"
+#include "platform/foundation/OSVersion.h"
+#include "platform/systemextensions/SystemExtensionManager.h"
+#include "platform/foundation/SystemProbes.h"
 
 namespace agent {
 

@@ -1,6 +1,6 @@
 #include "DefaultAddresses.h"
 #include "agent/AppDelegate.h"
-#include "platform/Log.h"
+#include "platform/foundation/Log.h"
 
 namespace agent {
 

@@ -1,5 +1,5 @@
 #include "agent/AppDelegate.h"
-#include "platform/Log.h"
+#include "platform/foundation/Log.h"
 
 namespace agent {
 

@@ -5,7 +5,7 @@
 #include "DefaultAddresses.h"
 #include "DnsProxyExt/CapPortalHelper.h"
 #include "DnsProxyExt/Utils.h"
-#include "platform/Log.h"
+#include "platform/foundation/Log.h"
 
 namespace agent {
 

@@ -16,7 +16,7 @@
 #include "agent/LauncherSource.h"
 #include "agent/UDPLogger.h"
 #include "agent/UserDataResponse.h"
-#include "platform/SystemExtensionManager.h"
+#include "platform/systemextensions/SystemExtensionManager.h"
 
 namespace dnsproxyext {
 class CapPortalHelper;

@@ -1,7 +1,7 @@
 #include "agent/CaptivePortalRegistration.h"
 
 #include "DnsProxyExt/Utils.h"
-#include "platform/Log.h"
+#include "platform/foundation/Log.h"
 
 namespace agent {
 

@@ -10,7 +10,7 @@
 #include <string>
 
 #include "DnsProxyExt/CapPortalHelper.h"
-#include "platform/Dispatch.h"
+#include "platform/dispatch/Dispatch.h"
 
 namespace agent {
 

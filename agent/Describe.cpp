@@ -1,6 +1,6 @@
 #include "agent/Describe.h"
 
-#include "platform/Log.h"
+#include "platform/foundation/Log.h"
 
 namespace agent {
 

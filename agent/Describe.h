@@ -8,7 +8,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "platform/Describe.h"
+#include "platform/foundation/Describe.h"
 
 namespace agent {
 

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/SystemProbes.h"
+#include "platform/foundation/SystemProbes.h"
 
 namespace agent {
 

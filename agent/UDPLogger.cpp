@@ -4,7 +4,7 @@
 #include <cstdlib>
 
 #include "DnsProxyExt/Utils.h"
-#include "platform/Log.h"
+#include "platform/foundation/Log.h"
 
 namespace agent {
 

@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/Dispatch.h"
-#include "platform/UdpConnection.h"
+#include "platform/dispatch/Dispatch.h"
+#include "platform/network/UdpConnection.h"
 
 namespace agent {
 

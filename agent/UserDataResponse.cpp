@@ -1,7 +1,7 @@
 #include "agent/UserDataResponse.h"
 
-#include "platform/JsonNesting.h"
-#include "platform/Log.h"
+#include "platform/foundation/JsonNesting.h"
+#include "platform/foundation/Log.h"
 
 namespace agent {
 namespace {

@@ -2,7 +2,7 @@
 
 #include <cmath>
 
-#include "platform/Log.h"
+#include "platform/foundation/Log.h"
 
 namespace agent {
 

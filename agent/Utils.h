@@ -8,7 +8,7 @@
 
 #include "agent/Describe.h"
 #include "agent/NSImage.h"
-#include "platform/Defaults.h"
+#include "platform/foundation/Defaults.h"
 
 namespace agent {
 

@@ -14,7 +14,7 @@
 #include <thread>
 #include <vector>
 
-#include "platform/Log.h"
+#include "platform/foundation/Log.h"
 
 int main(int argc, char** argv) {
   const long perThread = argc > 1 ? std::atol(argv[1]) : 400'000;

@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/SocketOwner.h"
+#include "platform/host/SocketOwner.h"
 
 using platform::SocketAddress;
 using Clock = std::chrono::steady_clock;

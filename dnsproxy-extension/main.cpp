@@ -11,9 +11,9 @@
 #else
 #include "DnsProxyExt/DNSProxyProvider.h"
 #endif
-#include "platform/Dispatch.h"
-#include "platform/ExtensionHost.h"
-#include "platform/NEDNSProxyProvider.h"
+#include "platform/dispatch/Dispatch.h"
+#include "platform/host/ExtensionHost.h"
+#include "platform/networkextension/NEDNSProxyProvider.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <span>
 
-#include "dns/Message.h"
+#include "dns/value/Message.h"
 
 using namespace DnsToolsSocket;
 

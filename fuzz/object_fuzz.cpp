@@ -16,7 +16,7 @@
 #include "dns/object/DNSParser.h"
 #include "dns/object/IPAddress.h"
 #include "dns/object/IPv6.h"
-#include "platform/NamedException.h"
+#include "platform/foundation/NamedException.h"
 
 using namespace DnsObjects;
 

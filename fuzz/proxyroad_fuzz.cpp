@@ -12,7 +12,7 @@
 #include "DnsProxyExt/ReportSettings.h"
 #include "DnsProxyExt/ResolverChoice.h"
 #include "DnsProxyExt/WhitelistedDomains.h"
-#include "dns/Message.h"
+#include "dns/value/Message.h"
 #include "dns/object/DNSParser.h"
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {

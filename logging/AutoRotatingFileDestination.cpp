@@ -13,7 +13,7 @@
 #include "logging/FileAttributes.h"
 #include "logging/QMLogger.h"
 #include "logging/Utf8.h"
-#include "platform/Clock.h"
+#include "platform/foundation/Clock.h"
 
 namespace qmlogger {
 namespace {

@@ -1,6 +1,6 @@
 #include "logging/BaseQueuedDestination.h"
 
-#include "platform/Dispatch.h"
+#include "platform/dispatch/Dispatch.h"
 
 namespace qmlogger {
 

@@ -3,7 +3,7 @@
 // ending the process. Other exceptions pass on after the closing work has run.
 #include <functional>
 
-#include "platform/NamedException.h"
+#include "platform/foundation/NamedException.h"
 
 namespace qmlogger {
 

@@ -14,8 +14,8 @@
 #include "logging/FileAttributes.h"
 #include "logging/LogMessage.h"
 #include "logging/QMLogger.h"
-#include "platform/Clock.h"
-#include "platform/Dispatch.h"
+#include "platform/foundation/Clock.h"
+#include "platform/dispatch/Dispatch.h"
 
 namespace qmlogger {
 namespace {

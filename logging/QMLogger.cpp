@@ -7,7 +7,7 @@
 #include "logging/FileDestination.h"
 #include "logging/TypeName.h"
 #include "logging/Utf8.h"
-#include "platform/Dispatch.h"
+#include "platform/dispatch/Dispatch.h"
 
 namespace qmlogger {
 namespace {

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "platform/Dispatch.h"
+#include "platform/dispatch/Dispatch.h"
 
 namespace qmlogger {
 

@@ -1,6 +1,6 @@
 #include "relay-service/CacheFlusher.h"
 
-#include "platform/Log.h"
+#include "platform/foundation/Log.h"
 #include "relay-service/Utf8Text.h"
 
 namespace relay {

@@ -1,6 +1,6 @@
 #include "relay-service/RunShellCommand.h"
 
-#include "platform/ProcessRunner.h"
+#include "platform/foundation/ProcessRunner.h"
 #include "relay-service/Utf8Text.h"
 
 namespace relay {

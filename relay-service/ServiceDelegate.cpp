@@ -1,6 +1,6 @@
 #include "relay-service/ServiceDelegate.h"
 
-#include "platform/Log.h"
+#include "platform/foundation/Log.h"
 #include "relay-service/ServiceProviderXPC.h"
 
 namespace relay {

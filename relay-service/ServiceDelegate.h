@@ -3,7 +3,7 @@
 // ServiceProviderXPC on it.
 #include <memory>
 
-#include "platform/XpcListener.h"
+#include "platform/xpc/XpcListener.h"
 
 namespace relay {
 

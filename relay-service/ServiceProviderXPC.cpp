@@ -1,7 +1,7 @@
 #include "relay-service/ServiceProviderXPC.h"
 
 #include "DefaultAddresses.h"
-#include "platform/Log.h"
+#include "platform/foundation/Log.h"
 #include "relay-service/Utf8Text.h"
 
 namespace relay {

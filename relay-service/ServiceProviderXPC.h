@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/ProcessRunner.h"
-#include "platform/XpcInterface.h"
+#include "platform/foundation/ProcessRunner.h"
+#include "platform/xpc/XpcInterface.h"
 #include "relay-service/ServiceProviderXPCProtocol.h"
 #include "relay-service/XPCServiceDNSProxyProtocol.h"
 

@@ -3,7 +3,7 @@
 #include <functional>
 #include <string>
 
-#include "platform/XpcInterface.h"
+#include "platform/xpc/XpcInterface.h"
 
 namespace relay {
 

@@ -4,8 +4,8 @@
 #include <string_view>
 
 #include "DnsProxyExt/XpcUdpCommandParser.h"
-#include "platform/CacheFlush.h"
-#include "platform/Log.h"
+#include "platform/foundation/CacheFlush.h"
+#include "platform/foundation/Log.h"
 #include "relay-service/RunShellCommand.h"
 #include "relay-service/Utf8Text.h"
 

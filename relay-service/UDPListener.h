@@ -10,9 +10,9 @@
 #include <string>
 #include <vector>
 
-#include "platform/Dispatch.h"
-#include "platform/UdpConnection.h"
-#include "platform/UdpListener.h"
+#include "platform/dispatch/Dispatch.h"
+#include "platform/network/UdpConnection.h"
+#include "platform/network/UdpListener.h"
 #include "relay-service/CacheFlusher.h"
 
 namespace relay {

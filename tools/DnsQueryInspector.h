@@ -9,7 +9,7 @@
 #include <utility>
 #include <vector>
 
-#include "dns/WireReader.h"
+#include "dns/value/WireReader.h"
 
 namespace vardenotools {
 

@@ -12,8 +12,8 @@
 #include <string>
 #include <vector>
 
-#include "dns/WireWriter.h"
-#include "platform/SocketAddress.h"
+#include "dns/value/WireWriter.h"
+#include "platform/network/SocketAddress.h"
 #include "tools/DnsQueryInspector.h"
 
 namespace {

@@ -4,9 +4,9 @@
 #include <vector>
 
 #include "agent/AgentApplication.h"
-#include "platform/Application.h"
-#include "platform/Log.h"
-#include "platform/StatusItemControl.h"
+#include "platform/appkit/Application.h"
+#include "platform/foundation/Log.h"
+#include "platform/appkit/StatusItemControl.h"
 
 int main(int argc, char** argv) {
   std::vector<std::string> arguments(argv, argv + argc);

@@ -6,7 +6,7 @@
 #include <bit>
 #include <vector>
 
-#include "platform/NamedException.h"
+#include "platform/foundation/NamedException.h"
 
 namespace DnsObjects {
 

@@ -1,6 +1,6 @@
 #include "dns/object/DNSHeaderEncoder.h"
 
-#include "dns/WireWriter.h"
+#include "dns/value/WireWriter.h"
 
 namespace DnsObjects {
 

@@ -1,6 +1,6 @@
 #include "dns/object/DNSMessageEncoder.h"
 
-#include "dns/WireWriter.h"
+#include "dns/value/WireWriter.h"
 #include "dns/object/DNSHeaderEncoder.h"
 #include "dns/object/DNSQuestionEncoder.h"
 

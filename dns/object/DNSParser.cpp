@@ -3,13 +3,13 @@
 #include <limits>
 
 #include "DefaultAddresses.h"
-#include "dns/Hex.h"
-#include "dns/WireWriter.h"
+#include "dns/value/Hex.h"
+#include "dns/value/WireWriter.h"
 #include "dns/object/DNSMessageDecoder.h"
 #include "dns/object/DNSMessageEncoder.h"
 #include "dns/object/DNSOPTResourceRecord.h"
 #include "dns/object/UrlHost.h"
-#include "platform/Log.h"
+#include "platform/foundation/Log.h"
 
 namespace DnsObjects {
 

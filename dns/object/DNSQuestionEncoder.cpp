@@ -1,6 +1,6 @@
 #include "dns/object/DNSQuestionEncoder.h"
 
-#include "dns/WireWriter.h"
+#include "dns/value/WireWriter.h"
 #include "dns/object/DNSLabelEncoder.h"
 
 namespace DnsObjects {

@@ -2,7 +2,7 @@
 
 #include <span>
 
-#include "dns/WireReader.h"
+#include "dns/value/WireReader.h"
 #include "dns/object/DNSLabelDecoder.h"
 
 namespace DnsObjects {

@@ -1,9 +1,9 @@
 #include "dns/object/IPAddress.h"
 
-#include "dns/Hex.h"
+#include "dns/value/Hex.h"
 #include "dns/object/IPv4.h"
 #include "dns/object/IPv6.h"
-#include "platform/NamedException.h"
+#include "platform/foundation/NamedException.h"
 
 namespace DnsObjects {
 

@@ -6,9 +6,9 @@
 #include <memory>
 #include <string>
 
-#include "platform/Dispatch.h"
-#include "platform/Log.h"
-#include "platform/XpcListener.h"
+#include "platform/dispatch/Dispatch.h"
+#include "platform/foundation/Log.h"
+#include "platform/xpc/XpcListener.h"
 #include "relay-service/RelayPorts.h"
 #include "relay-service/ServiceDelegate.h"
 #include "relay-service/UDPListener.h"

@@ -12,8 +12,8 @@
 #include <fstream>
 #include <functional>
 
-#include "platform/Log.h"
-#include "platform/ProviderPreferences.h"
+#include "platform/foundation/Log.h"
+#include "platform/networkextension/ProviderPreferences.h"
 
 using namespace agent;
 using namespace platform;

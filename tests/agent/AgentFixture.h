@@ -9,9 +9,9 @@
 #include <gtest/gtest.h>
 
 #include "agent/AppDelegate.h"
-#include "platform/Dispatch.h"
-#include "platform/DnsProxyManager.h"
-#include "platform/SystemExtensionManager.h"
+#include "platform/dispatch/Dispatch.h"
+#include "platform/networkextension/DnsProxyManager.h"
+#include "platform/systemextensions/SystemExtensionManager.h"
 
 namespace agenttest {
 

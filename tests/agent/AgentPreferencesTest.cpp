@@ -1,8 +1,8 @@
 #include <gtest/gtest.h>
 
 #include "AgentFixture.h"
-#include "platform/Log.h"
-#include "platform/ProviderPreferences.h"
+#include "platform/foundation/Log.h"
+#include "platform/networkextension/ProviderPreferences.h"
 
 using agenttest::AgentFixture;
 using namespace std::chrono_literals;

@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/Log.h"
+#include "platform/foundation/Log.h"
 #include "support/LoopbackUdp.h"
 
 using namespace agent;

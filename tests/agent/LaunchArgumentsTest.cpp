@@ -5,7 +5,7 @@
 #include "AgentFixture.h"
 #include "agent/Probes.h"
 #include "agent/Utils.h"
-#include "platform/Log.h"
+#include "platform/foundation/Log.h"
 
 using agent::StringMap;
 using agent::Utils;

@@ -14,8 +14,8 @@
 #include "AgentFixture.h"
 #include "agent/UDPLogger.h"
 #include "agent/UserDataResponse.h"
-#include "platform/HttpTask.h"
-#include "platform/Log.h"
+#include "platform/foundation/HttpTask.h"
+#include "platform/foundation/Log.h"
 
 using namespace std::chrono_literals;
 

@@ -13,8 +13,8 @@
 #include <cstdio>
 #include <thread>
 
-#include "platform/ProcessRunner.h"
-#include "platform/ProviderPreferences.h"
+#include "platform/foundation/ProcessRunner.h"
+#include "platform/networkextension/ProviderPreferences.h"
 #include "support/ChildProcess.h"
 #include "support/LoopbackUdp.h"
 #include "tools/DnsQueryInspector.h"

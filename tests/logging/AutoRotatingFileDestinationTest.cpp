@@ -9,7 +9,7 @@
 #include "logging/Constants.h"
 #include "logging/FileAttributes.h"
 #include "logging/QMLogger.h"
-#include "platform/Clock.h"
+#include "platform/foundation/Clock.h"
 
 using namespace qmlogger;
 namespace fs = std::filesystem;

@@ -19,8 +19,8 @@
 #include "logging/FileDestination.h"
 #include "logging/QMLogger.h"
 #include "logging/TestDestination.h"
-#include "platform/Clock.h"
-#include "platform/Dispatch.h"
+#include "platform/foundation/Clock.h"
+#include "platform/dispatch/Dispatch.h"
 
 using namespace qmlogger;
 using namespace std::chrono_literals;

@@ -10,8 +10,8 @@
 #include "logging/FileAttributes.h"
 #include "logging/FileDestination.h"
 #include "logging/QMLogger.h"
-#include "platform/Clock.h"
-#include "platform/Dispatch.h"
+#include "platform/foundation/Clock.h"
+#include "platform/dispatch/Dispatch.h"
 
 using namespace qmlogger;
 

@@ -13,7 +13,7 @@
 #include "logging/QMLogger.h"
 #include "logging/TestDestination.h"
 #include "logging/UserInfoFilter.h"
-#include "platform/Dispatch.h"
+#include "platform/dispatch/Dispatch.h"
 
 using namespace qmlogger;
 

@@ -1,4 +1,4 @@
-#include "platform/ProcessRunner.h"
+#include "platform/foundation/ProcessRunner.h"
 
 #include <signal.h>
 #include <sys/wait.h>

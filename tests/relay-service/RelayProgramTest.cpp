@@ -11,8 +11,8 @@
 #include <gtest/gtest.h>
 
 #include "DefaultAddresses.h"
-#include "platform/Dispatch.h"
-#include "platform/XpcClient.h"
+#include "platform/dispatch/Dispatch.h"
+#include "platform/xpc/XpcClient.h"
 #include "tests/relay-service/LoopbackClient.h"
 #include "tests/relay-service/RelayProcess.h"
 #include "tests/relay-service/TempRoot.h"

@@ -8,7 +8,7 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/Log.h"
+#include "platform/foundation/Log.h"
 #include "tests/relay-service/LoopbackClient.h"
 
 using platform::waitUntil;

@@ -8,9 +8,9 @@
 #include <gtest/gtest.h>
 
 #include "DefaultAddresses.h"
-#include "platform/Log.h"
-#include "platform/XpcClient.h"
-#include "platform/XpcListener.h"
+#include "platform/foundation/Log.h"
+#include "platform/xpc/XpcClient.h"
+#include "platform/xpc/XpcListener.h"
 #include "relay-service/ServiceDelegate.h"
 #include "tests/relay-service/TempRoot.h"
 

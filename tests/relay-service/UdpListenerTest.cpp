@@ -1,4 +1,4 @@
-#include "platform/UdpListener.h"
+#include "platform/network/UdpListener.h"
 
 #include <ifaddrs.h>
 #include <netdb.h>
@@ -9,7 +9,7 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/Log.h"
+#include "platform/foundation/Log.h"
 #include "tests/relay-service/LoopbackClient.h"
 
 using platform::DispatchQueue;

@@ -10,9 +10,9 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/Dispatch.h"
-#include "platform/XpcClient.h"
-#include "platform/XpcListener.h"
+#include "platform/dispatch/Dispatch.h"
+#include "platform/xpc/XpcClient.h"
+#include "platform/xpc/XpcListener.h"
 #include "tests/relay-service/TempRoot.h"
 
 using nlohmann::json;

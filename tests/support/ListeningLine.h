@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/SocketAddress.h"
+#include "platform/network/SocketAddress.h"
 
 namespace testing_support {
 

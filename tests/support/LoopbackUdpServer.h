@@ -15,8 +15,8 @@
 #include <thread>
 #include <vector>
 
-#include "platform/SocketAddress.h"
-#include "platform/SocketBuffers.h"
+#include "platform/network/SocketAddress.h"
+#include "platform/network/SocketBuffers.h"
 
 namespace testing_support {
 

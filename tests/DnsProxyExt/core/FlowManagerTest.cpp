@@ -3,8 +3,8 @@
 #include <gtest/gtest.h>
 
 #include "DnsProxyExt/ReportSettings.h"
-#include "platform/Log.h"
-#include "platform/MemoryUdpFlow.h"
+#include "platform/foundation/Log.h"
+#include "platform/networkextension/MemoryUdpFlow.h"
 
 namespace dnsproxyext {
 namespace {

@@ -2,7 +2,7 @@
 
 #include <unistd.h>
 
-#include "dns/WireReader.h"
+#include "dns/value/WireReader.h"
 
 namespace dnsproxyext::testing {
 

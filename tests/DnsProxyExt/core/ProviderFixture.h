@@ -14,11 +14,11 @@
 #include "DnsProxyExt/DNSProxyProvider.h"
 #include "DnsProxyExt/MDMConfigurationManager.h"
 #include "FakeUdpServer.h"
-#include "dns/Message.h"
-#include "platform/Defaults.h"
-#include "platform/Dispatch.h"
-#include "platform/Log.h"
-#include "platform/MemoryUdpFlow.h"
+#include "dns/value/Message.h"
+#include "platform/foundation/Defaults.h"
+#include "platform/dispatch/Dispatch.h"
+#include "platform/foundation/Log.h"
+#include "platform/networkextension/MemoryUdpFlow.h"
 
 namespace dnsproxyext::testing {
 

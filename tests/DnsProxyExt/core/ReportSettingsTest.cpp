@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/Log.h"
+#include "platform/foundation/Log.h"
 
 namespace dnsproxyext {
 namespace {

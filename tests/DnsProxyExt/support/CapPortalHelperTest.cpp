@@ -5,7 +5,7 @@
 #include "DefaultAddresses.h"
 #include "DnsProxyExt/CapPortalHelper.h"
 #include "FakeUdpConnection.h"
-#include "platform/Log.h"
+#include "platform/foundation/Log.h"
 
 using namespace dnsproxyext;
 using platform::NWConnectionState;

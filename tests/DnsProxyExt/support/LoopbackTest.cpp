@@ -10,7 +10,7 @@
 #include "DnsProxyExt/CapPortalHelper.h"
 #include "DnsProxyExt/PolicyUDPClient.h"
 #include "DnsProxyExt/XpcUdpHelper.h"
-#include "platform/Dispatch.h"
+#include "platform/dispatch/Dispatch.h"
 #include "support/LoopbackUdpServer.h"
 
 using namespace dnsproxyext;

@@ -4,8 +4,8 @@
 #include <thread>
 
 #include "DnsProxyExt/MDMConfigurationManager.h"
-#include "platform/Defaults.h"
-#include "platform/Log.h"
+#include "platform/foundation/Defaults.h"
+#include "platform/foundation/Log.h"
 
 using namespace dnsproxyext;
 using Values = MDMConfigurationManager::OptionValues;

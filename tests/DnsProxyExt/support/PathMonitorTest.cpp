@@ -2,7 +2,7 @@
 
 #include <atomic>
 
-#include "platform/PathMonitor.h"
+#include "platform/network/PathMonitor.h"
 
 using platform::NWPath;
 

@@ -2,7 +2,7 @@
 
 #include "DnsProxyExt/PolicyUDPClient.h"
 #include "FakeUdpConnection.h"
-#include "platform/Log.h"
+#include "platform/foundation/Log.h"
 
 using namespace dnsproxyext;
 using platform::NWConnectionState;

@@ -2,7 +2,7 @@
 
 #include "DefaultAddresses.h"
 #include "DnsProxyExt/ProviderConfig.h"
-#include "platform/Log.h"
+#include "platform/foundation/Log.h"
 
 using namespace dnsproxyext;
 using nlohmann::json;

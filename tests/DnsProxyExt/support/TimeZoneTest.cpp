@@ -3,7 +3,7 @@
 #include <filesystem>
 #include <fstream>
 
-#include "platform/TimeZone.h"
+#include "platform/foundation/TimeZone.h"
 
 namespace fs = std::filesystem;
 

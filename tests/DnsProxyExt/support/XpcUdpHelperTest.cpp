@@ -4,7 +4,7 @@
 
 #include "DnsProxyExt/XpcUdpHelper.h"
 #include "FakeUdpConnection.h"
-#include "platform/Log.h"
+#include "platform/foundation/Log.h"
 
 using namespace dnsproxyext;
 using platform::NWConnectionState;

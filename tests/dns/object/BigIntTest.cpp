@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/NamedException.h"
+#include "platform/foundation/NamedException.h"
 
 using DnsObjects::BigInt;
 

@@ -8,7 +8,7 @@
 #include "DefaultAddresses.h"
 #include "dns/object/DNSMessageDecoder.h"
 #include "dns/object/UrlHost.h"
-#include "platform/Log.h"
+#include "platform/foundation/Log.h"
 #include "ByteParts.h"
 
 using namespace DnsObjects;

@@ -7,7 +7,7 @@
 #include "dns/object/IPAddress.h"
 #include "dns/object/IPv4.h"
 #include "dns/object/IPv6.h"
-#include "platform/NamedException.h"
+#include "platform/foundation/NamedException.h"
 
 using namespace DnsObjects;
 using Bytes = std::vector<uint8_t>;

@@ -3,8 +3,8 @@
 #include <functional>
 #include <vector>
 
-#include "dns/IPv4.h"
-#include "dns/IPv6.h"
+#include "dns/value/IPv4.h"
+#include "dns/value/IPv6.h"
 
 using namespace DnsToolsSocket;
 

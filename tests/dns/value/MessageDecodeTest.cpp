@@ -4,7 +4,7 @@
 #include <string>
 
 #include "WireBytes.h"
-#include "dns/Message.h"
+#include "dns/value/Message.h"
 
 using namespace DnsToolsSocket;
 using wiretest::header;

@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "WireBytes.h"
-#include "dns/Message.h"
+#include "dns/value/Message.h"
 
 using namespace DnsToolsSocket;
 using wiretest::header;

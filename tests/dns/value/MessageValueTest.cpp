@@ -2,8 +2,8 @@
 
 #include <unordered_set>
 
-#include "dns/Message.h"
-#include "platform/Log.h"
+#include "dns/value/Message.h"
+#include "platform/foundation/Log.h"
 
 using namespace DnsToolsSocket;
 

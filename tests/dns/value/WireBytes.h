@@ -5,7 +5,7 @@
 #include <string_view>
 #include <vector>
 
-#include "dns/Hex.h"
+#include "dns/value/Hex.h"
 
 namespace wiretest {
 

@@ -1,0 +1,61 @@
+#pragma once
+// The UDP flow of one client endpoint on one listening socket, as the
+// flow host hands it to the provider. State lives under the host's lock.
+#include <chrono>
+#include <deque>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "platform/networkextension/NEAppProxyUDPFlow.h"
+#include "platform/network/SocketAddress.h"
+
+namespace platform {
+
+class UdpFlowHost;
+
+class HostUdpFlow : public NEAppProxyUDPFlow {
+ public:
+  HostUdpFlow(std::shared_ptr<UdpFlowHost> host, size_t listenerIndex, SocketAddress client);
+
+  void openWithLocalEndpoint(std::optional<NWHostEndpoint> localEndpoint, OpenCompletion completion) override;
+  void readDatagrams(ReadCompletion completion) override;
+  void writeDatagrams(std::vector<Datagram> datagrams, std::vector<NWHostEndpoint> remoteEndpoints,
+                      WriteCompletion completion) override;
+  void closeReadWithError(std::optional<NEError> error) override;
+  void closeWriteWithError(std::optional<NEError> error) override;
+
+  NEFlowMetaData metaData() const override { return metaData_; }
+  uint64_t hash() const override { return hash_; }
+  std::string description() const override;
+  bool isBound() const override;
+  std::optional<NWHostEndpoint> localEndpoint() const override;
+  std::optional<std::string> networkInterface() const override { return std::nullopt; }
+
+  const SocketAddress& client() const { return client_; }
+  const NWHostEndpoint& remoteEndpoint() const { return remote_; }
+  size_t listenerIndex() const { return listenerIndex_; }
+
+ private:
+  friend class UdpFlowHost;
+
+  const std::shared_ptr<UdpFlowHost> host_;
+  const size_t listenerIndex_;
+  const SocketAddress client_;
+  const NWHostEndpoint remote_;
+  const uint64_t hash_;
+  NEFlowMetaData metaData_;  // set before the provider sees the flow
+
+  // Guarded by the host's mutex.
+  std::deque<Datagram> pending_;
+  std::optional<ReadCompletion> pendingRead_;
+  std::optional<NWHostEndpoint> local_;
+  bool readClosed_ = false;
+  bool writeClosed_ = false;
+  bool finished_ = false;  // out of the host's table
+  bool detached_ = false;  // read: no longer its endpoint's current flow
+  bool held_ = false;      // not offered until a read of its endpoint ends
+  std::chrono::steady_clock::time_point lastActivity_;
+};
+
+}  // namespace platform

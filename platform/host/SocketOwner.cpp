@@ -1,0 +1,407 @@
+#include "platform/host/SocketOwner.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <linux/inet_diag.h>
+#include <linux/netlink.h>
+#include <linux/sock_diag.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <atomic>
+#include <cstdlib>
+#include <charconv>
+#include <cstring>
+#include <thread>
+#include <unordered_set>
+#include <vector>
+
+namespace platform {
+namespace {
+
+
+bool readSmallFile(const std::string& path, std::string& out, size_t limit = 4096) {
+  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  out.resize(limit);
+  ssize_t n = read(fd, out.data(), limit);
+  close(fd);
+  if (n < 0) return false;
+  out.resize(static_cast<size_t>(n));
+  return true;
+}
+
+bool isNumber(const char* s) {
+  if (!*s) return false;
+  for (; *s; ++s)
+    if (*s < '0' || *s > '9') return false;
+  return true;
+}
+
+}  // namespace
+
+std::string SocketOwner::executablePathFromLink(std::string_view link) {
+  constexpr std::string_view kDeleted = " (deleted)";  // the file was replaced since the start
+  if (link.ends_with(kDeleted)) link.remove_suffix(kDeleted.size());
+  return std::string(link);
+}
+
+// The executable's path; when it cannot be read (another user's process),
+// the command name.
+std::string SocketOwner::processIdentity(const std::string& procBase, std::string& scratch) {
+  char path[4096];
+  ssize_t n = readlink((procBase + "/exe").c_str(), path, sizeof path);
+  if (n > 0 && n < static_cast<ssize_t>(sizeof path)) {
+    std::string identity = executablePathFromLink(std::string_view(path, static_cast<size_t>(n)));
+    if (!identity.empty()) return identity;
+  }
+  std::string name;
+  if (readSmallFile(procBase + "/cmdline", scratch)) name = commandNameFromCmdline(scratch);
+  if (name.empty() && readSmallFile(procBase + "/comm", scratch)) {
+    while (!scratch.empty() && (scratch.back() == '\n' || scratch.back() == '\0')) scratch.pop_back();
+    name = scratch;
+  }
+  return name;
+}
+
+// sock_diag replies are immediate: a socket serves one look-up at a time.
+class SocketOwner::Netlink {
+ public:
+  Netlink() {
+    fd_ = socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG);
+    if (fd_ >= 0) {
+      timeval tv{0, 200'000};
+      setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    }
+  }
+  ~Netlink() {
+    if (fd_ >= 0) close(fd_);
+  }
+  Netlink(const Netlink&) = delete;
+  Netlink& operator=(const Netlink&) = delete;
+  int fd() const { return fd_; }
+  uint32_t nextSeq() { return ++seq_; }
+
+ private:
+  int fd_ = -1;
+  uint32_t seq_ = 0;
+};
+
+SocketOwner::SocketOwner() = default;
+
+SocketOwner::~SocketOwner() {
+  for (auto& slot : netlinkSlots_) delete slot.exchange(nullptr);
+}
+
+namespace {
+
+// Where a thread starts looking for a free slot: threads spread over them.
+size_t preferredSlot() {
+  static std::atomic<size_t> next{0};
+  thread_local const size_t slot = next.fetch_add(1, std::memory_order_relaxed);
+  return slot;
+}
+
+}  // namespace
+
+std::unique_ptr<SocketOwner::Netlink> SocketOwner::takeNetlink() {
+  std::call_once(netlinkOpened_, [this] {
+    netlinkCount_ = std::min<size_t>(kNetlinkSlots, std::max(2u, std::thread::hardware_concurrency()));
+    for (size_t i = 0; i < netlinkCount_; ++i) netlinkSlots_[i].store(new Netlink());
+  });
+  const size_t start = preferredSlot();
+  for (size_t i = 0; i < netlinkCount_; ++i) {
+    if (Netlink* netlink = netlinkSlots_[(start + i) % netlinkCount_].exchange(nullptr))
+      return std::unique_ptr<Netlink>(netlink);
+  }
+  return std::make_unique<Netlink>();  // more look-ups at once than the set
+}
+
+void SocketOwner::returnNetlink(std::unique_ptr<Netlink> netlink) {
+  if (netlink->fd() < 0) return;  // opened when descriptors ran out: try anew next time
+  const size_t start = preferredSlot();
+  for (size_t i = 0; i < netlinkCount_; ++i) {
+    Netlink* empty = nullptr;
+    if (netlinkSlots_[(start + i) % netlinkCount_].compare_exchange_strong(empty, netlink.get())) {
+      netlink.release();
+      return;
+    }
+  }
+}
+
+std::shared_ptr<SocketOwner> SocketOwner::system() {
+  static auto owner = std::make_shared<SocketOwner>();
+  return owner;
+}
+
+std::string SocketOwner::commandNameFromCmdline(std::string_view cmdline) {
+  auto end = cmdline.find('\0');
+  std::string_view argv0 = cmdline.substr(0, end);
+  auto slash = argv0.rfind('/');
+  if (slash != std::string_view::npos) argv0 = argv0.substr(slash + 1);
+  return std::string(argv0);
+}
+
+std::optional<uint64_t> SocketOwner::udpSocketInode(const SocketAddress& client, const SocketAddress& server) {
+  if (client.family() != AF_INET && client.family() != AF_INET6) return std::nullopt;
+  auto lease = takeNetlink();
+  struct GiveBack {
+    SocketOwner* owner;
+    std::unique_ptr<Netlink>& lease;
+    ~GiveBack() { owner->returnNetlink(std::move(lease)); }
+  } giveBack{this, lease};
+  Netlink& netlink = *lease;
+  if (netlink.fd() < 0) return std::nullopt;
+
+  struct {
+    nlmsghdr header;
+    inet_diag_req_v2 request;
+  } message{};
+  message.header.nlmsg_len = sizeof message;
+  message.header.nlmsg_type = SOCK_DIAG_BY_FAMILY;
+  message.header.nlmsg_flags = NLM_F_REQUEST;
+  const uint32_t seq = netlink.nextSeq();
+  message.header.nlmsg_seq = seq;
+  auto& r = message.request;
+  r.sdiag_family = static_cast<uint8_t>(client.family());
+  r.sdiag_protocol = IPPROTO_UDP;
+  r.idiag_states = ~0U;
+  r.id.idiag_cookie[0] = INET_DIAG_NOCOOKIE;
+  r.id.idiag_cookie[1] = INET_DIAG_NOCOOKIE;
+  // The kernel finds the socket that would receive a datagram from `server`
+  // to `client`: src is the peer, dst the client socket's own address.
+  SocketAddress peer = server;
+  if (peer.family() != client.family() || peer.isUnspecified()) {
+    peer = client;
+    peer.setPort(server.port());
+  }
+  r.id.idiag_sport = htons(peer.port());
+  r.id.idiag_dport = htons(client.port());
+  if (client.family() == AF_INET) {
+    std::memcpy(r.id.idiag_src, &reinterpret_cast<const sockaddr_in*>(peer.sockaddrPtr())->sin_addr, 4);
+    std::memcpy(r.id.idiag_dst, &reinterpret_cast<const sockaddr_in*>(client.sockaddrPtr())->sin_addr, 4);
+  } else {
+    std::memcpy(r.id.idiag_src, &reinterpret_cast<const sockaddr_in6*>(peer.sockaddrPtr())->sin6_addr, 16);
+    std::memcpy(r.id.idiag_dst, &reinterpret_cast<const sockaddr_in6*>(client.sockaddrPtr())->sin6_addr, 16);
+  }
+
+  sockaddr_nl kernel{};
+  kernel.nl_family = AF_NETLINK;
+  if (sendto(netlink.fd(), &message, sizeof message, 0, reinterpret_cast<sockaddr*>(&kernel), sizeof kernel) < 0)
+    return std::nullopt;
+
+  alignas(nlmsghdr) char buffer[8192];
+  for (int attempts = 0; attempts < 4; ++attempts) {
+    ssize_t n = recv(netlink.fd(), buffer, sizeof buffer, 0);
+    if (n <= 0) return std::nullopt;
+    int remaining = static_cast<int>(n);
+    for (auto* h = reinterpret_cast<nlmsghdr*>(buffer); NLMSG_OK(h, remaining); h = NLMSG_NEXT(h, remaining)) {
+      if (h->nlmsg_seq != seq) continue;  // a late reply to an earlier request
+      if (h->nlmsg_type == NLMSG_ERROR || h->nlmsg_type == NLMSG_DONE) return std::nullopt;
+      if (h->nlmsg_type != SOCK_DIAG_BY_FAMILY) continue;
+      if (h->nlmsg_len < NLMSG_LENGTH(sizeof(inet_diag_msg))) return std::nullopt;
+      auto* diag = static_cast<inet_diag_msg*>(NLMSG_DATA(h));
+      if (diag->idiag_inode == 0) return std::nullopt;
+      return diag->idiag_inode;
+    }
+  }
+  return std::nullopt;
+}
+
+namespace {
+
+std::vector<long> listProcesses() {
+  std::vector<long> pids;
+  if (DIR* proc = opendir("/proc")) {
+    while (dirent* entry = readdir(proc))
+      if (isNumber(entry->d_name)) pids.push_back(std::strtol(entry->d_name, nullptr, 10));
+    closedir(proc);
+  }
+  // Newest processes first: a socket not yet known most often belongs to one.
+  std::sort(pids.rbegin(), pids.rend());
+  return pids;
+}
+
+// The socket inode behind /proc/PID/fd/FD, if it is a socket.
+std::optional<uint64_t> socketInodeAt(const std::string& fdPath) {
+  char link[64];
+  ssize_t n = readlink(fdPath.c_str(), link, sizeof link - 1);
+  if (n <= 9 || std::memcmp(link, "socket:[", 8) != 0) return std::nullopt;
+  uint64_t inode = 0;
+  auto [end, ec] = std::from_chars(link + 8, link + n, inode);
+  if (ec != std::errc() || end >= link + n || *end != ']') return std::nullopt;
+  return inode;
+}
+
+}  // namespace
+
+SocketOwner::ProcessScan SocketOwner::scanProcess(long pid, uint64_t wanted) {
+  ProcessScan scan;
+  const std::string base = "/proc/" + std::to_string(pid);
+  const std::string fdDir = base + "/fd/";
+  DIR* fds = opendir(fdDir.c_str());
+  if (!fds) {
+    scan.gone = errno == ENOENT;
+    return scan;
+  }
+  std::string path = fdDir;
+  while (dirent* entry = readdir(fds)) {
+    if (!isNumber(entry->d_name)) continue;
+    path.resize(fdDir.size());
+    path += entry->d_name;
+    auto inode = socketInodeAt(path);
+    if (!inode) continue;
+    scan.sockets.push_back(*inode);
+    if (*inode == wanted) scan.wantedFd = static_cast<int>(std::strtol(entry->d_name, nullptr, 10));
+  }
+  closedir(fds);
+  if (!scan.sockets.empty()) {
+    std::string scratch;
+    scan.identity = processIdentity(base, scratch);
+  }
+  return scan;
+}
+
+SocketOwner::Stats SocketOwner::stats() const {
+  std::lock_guard lock(mutex_);
+  return stats_;
+}
+
+void SocketOwner::recordLocked(long pid, const ProcessScan& scan) {
+  ++stats_.processScans;
+  if (scan.identity.empty()) return;
+  // Socket inodes are not reused soon; a full table is simply started over.
+  if (inodeToName_.size() + scan.sockets.size() > kMaxTableEntries) inodeToName_.clear();
+  for (uint64_t inode : scan.sockets) inodeToName_[inode] = scan.identity;
+  if (scan.wantedFd >= 0) rememberOwnerLocked(pid, scan.wantedFd);
+}
+
+void SocketOwner::rememberOwnerLocked(long pid, int fd) {
+  auto it = std::find_if(recentOwners_.begin(), recentOwners_.end(), [&](const RecentOwner& r) { return r.pid == pid; });
+  RecentOwner owner{pid, {}};
+  if (it != recentOwners_.end()) {
+    owner = std::move(*it);
+    recentOwners_.erase(it);
+  }
+  // The descriptor number a process used for its last DNS socket is most
+  // often the one its next gets.
+  auto& hints = owner.hintFds;
+  hints.erase(std::remove(hints.begin(), hints.end(), fd), hints.end());
+  hints.insert(hints.begin(), fd);
+  if (hints.size() > kHintFds) hints.resize(kHintFds);
+  recentOwners_.insert(recentOwners_.begin(), std::move(owner));
+  if (recentOwners_.size() > kRecentOwners) recentOwners_.resize(kRecentOwners);
+}
+
+std::optional<std::string> SocketOwner::lookUpLocked(uint64_t inode) const {
+  auto it = inodeToName_.find(inode);
+  if (it == inodeToName_.end()) return std::nullopt;
+  return it->second;
+}
+
+std::string SocketOwner::processNameOfSocketInode(uint64_t wanted) {
+  std::vector<RecentOwner> recent;
+  {
+    std::lock_guard lock(mutex_);
+    if (auto name = lookUpLocked(wanted)) return *name;
+    recent = recentOwners_;
+  }
+  // No lock is held while /proc is read: the steps below only collect, and
+  // what they found is merged under the lock afterwards.
+  auto found = [&](long pid, ProcessScan& scan) -> std::string {
+    std::lock_guard lock(mutex_);
+    recordLocked(pid, scan);
+    return scan.identity;
+  };
+
+  // 1. The descriptors where recent owners kept their last DNS sockets.
+  for (const auto& owner : recent) {
+    const std::string fdDir = "/proc/" + std::to_string(owner.pid) + "/fd/";
+    for (int fd : owner.hintFds) {
+      if (socketInodeAt(fdDir + std::to_string(fd)) != wanted) continue;
+      ProcessScan scan;
+      scan.sockets.push_back(wanted);
+      scan.wantedFd = fd;
+      std::string scratch;
+      scan.identity = processIdentity("/proc/" + std::to_string(owner.pid), scratch);
+      if (scan.identity.empty()) continue;
+      std::lock_guard lock(mutex_);
+      --stats_.processScans;  // one descriptor, not a table
+      ++stats_.hintHits;
+      recordLocked(owner.pid, scan);
+      return scan.identity;
+    }
+  }
+  // 2. The whole descriptor tables of recent owners.
+  std::unordered_set<long> scanned;
+  for (const auto& owner : recent) {
+    scanned.insert(owner.pid);
+    ProcessScan scan = scanProcess(owner.pid, wanted);
+    if (scan.wantedFd >= 0) return found(owner.pid, scan);
+    std::lock_guard lock(mutex_);
+    recordLocked(owner.pid, scan);
+    if (scan.gone) {
+      // An ended process (a stub resolver run per query) is no hint any more.
+      std::erase_if(recentOwners_, [&](const RecentOwner& r) { return r.pid == owner.pid; });
+    }
+  }
+  // 3. Processes the last walk did not see; 4. every other process, one
+  // walk at a time (a look-up that finds a walk running waits for it).
+  for (int pass = 0; pass < 2; ++pass) {
+    const std::vector<long> pids = listProcesses();
+    bool walkAll = false;
+    {
+      std::unique_lock lock(mutex_);
+      if (auto name = lookUpLocked(wanted)) return *name;
+      if (pass == 1) {
+        if (walking_) {
+          walkDone_.wait_for(lock, std::chrono::milliseconds(500), [this] { return !walking_; });
+          if (auto name = lookUpLocked(wanted)) return *name;
+        }
+        if (walking_ || std::chrono::steady_clock::now() - lastFailedWalk_ < kMinRescanInterval) return {};
+        walking_ = true;
+        walkAll = true;
+        ++stats_.fullWalks;
+      }
+    }
+    std::optional<std::string> result;
+    for (long pid : pids) {
+      if (scanned.contains(pid)) continue;
+      if (!walkAll) {
+        std::lock_guard lock(mutex_);
+        if (knownPids_.contains(pid)) continue;
+      }
+      scanned.insert(pid);
+      ProcessScan scan = scanProcess(pid, wanted);
+      std::lock_guard lock(mutex_);
+      recordLocked(pid, scan);
+      if (scan.wantedFd >= 0 && !scan.identity.empty()) {
+        result = scan.identity;
+        break;
+      }
+    }
+    std::lock_guard lock(mutex_);
+    knownPids_.insert(pids.begin(), pids.end());
+    if (walkAll) {
+      // What a whole walk saw is the index now: processes that ended drop out.
+      if (!result) {
+        knownPids_ = std::unordered_set<long>(pids.begin(), pids.end());
+        lastFailedWalk_ = std::chrono::steady_clock::now();
+      }
+      walking_ = false;
+      walkDone_.notify_all();
+    }
+    if (result) return *result;
+  }
+  return {};
+}
+
+std::string SocketOwner::udpSocketOwner(const SocketAddress& client, const SocketAddress& server) {
+  auto inode = udpSocketInode(client, server);
+  if (!inode) return {};
+  return processNameOfSocketInode(*inode);
+}
+
+}  // namespace platform

@@ -1,0 +1,105 @@
+#pragma once
+// Finds the process that owns a local client socket: the socket's inode
+// through sock_diag netlink, then the process through an index from socket
+// inode to process, kept up from /proc/*/fd a little at a time: the
+// processes that owned recent sockets first, then processes the index has
+// not seen, and a walk over all of them only when both miss.
+#include <array>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <unordered_map>
+#include <unordered_set>
+#include <vector>
+
+#include "platform/network/SocketAddress.h"
+
+namespace platform {
+
+class SocketOwner {
+ public:
+  SocketOwner();
+  virtual ~SocketOwner();
+
+  // Identity of the process owning the UDP socket bound at `client` that
+  // sent to `server`: its executable's path, or its command name when the
+  // path cannot be read; empty when no owner is found.
+  virtual std::string udpSocketOwner(const SocketAddress& client, const SocketAddress& server);
+
+  // Inode of that socket, from the kernel.
+  std::optional<uint64_t> udpSocketInode(const SocketAddress& client, const SocketAddress& server);
+  // Identity (as above) of a process holding the socket inode.
+  std::string processNameOfSocketInode(uint64_t inode);
+
+  // Basename of argv[0] out of a /proc/PID/cmdline buffer; empty if none.
+  static std::string commandNameFromCmdline(std::string_view cmdline);
+  // The path out of a /proc/PID/exe link text.
+  static std::string executablePathFromLink(std::string_view link);
+  // Identity of the process at /proc/PID (`procBase`).
+  static std::string processIdentity(const std::string& procBase, std::string& scratch);
+
+  static std::shared_ptr<SocketOwner> system();
+
+  // How look-ups that missed the index were answered.
+  struct Stats {
+    uint64_t hintHits = 0;      // at a recent owner's last DNS descriptor
+    uint64_t processScans = 0;  // descriptor tables read
+    uint64_t fullWalks = 0;     // walks over every process
+  };
+  Stats stats() const;
+
+ private:
+  // What one process's descriptor table held.
+  struct ProcessScan {
+    std::vector<uint64_t> sockets;
+    int wantedFd = -1;  // where the wanted socket was, if there
+    bool gone = false;  // the process has ended
+    std::string identity;
+  };
+  struct RecentOwner {
+    long pid = 0;
+    std::vector<int> hintFds;  // where its last DNS sockets were, newest first
+  };
+  static constexpr size_t kRecentOwners = 64;
+  static constexpr size_t kHintFds = 4;
+  static constexpr size_t kMaxTableEntries = 200'000;
+  // After a walk over every process that found nothing, the next waits this
+  // long, so that a flood of unknown sockets cannot make every query a walk.
+  static constexpr std::chrono::milliseconds kMinRescanInterval{5};
+
+  static ProcessScan scanProcess(long pid, uint64_t wanted);
+  void recordLocked(long pid, const ProcessScan& scan);
+  void rememberOwnerLocked(long pid, int fd);
+  std::optional<std::string> lookUpLocked(uint64_t inode) const;
+
+  // The index: socket inode to owner identity, the processes that owned
+  // recent look-ups' sockets, and the processes a walk has seen. Only
+  // short steps hold the lock; /proc is read without it.
+  mutable std::mutex mutex_;
+  std::unordered_map<uint64_t, std::string> inodeToName_;
+  std::vector<RecentOwner> recentOwners_;  // most recent first
+  std::unordered_set<long> knownPids_;
+  bool walking_ = false;  // a walk over every process runs
+  Stats stats_;
+  std::condition_variable walkDone_;
+  std::chrono::steady_clock::time_point lastFailedWalk_{};
+
+  // Netlink sockets lent to look-ups: a fixed set in slots taken and given
+  // back without a lock, opened together on the first look-up, so the
+  // process's descriptors do not grow with the threads that happen to look
+  // up; a look-up that finds every slot taken opens its own.
+  class Netlink;
+  static constexpr size_t kNetlinkSlots = 64;
+  std::unique_ptr<Netlink> takeNetlink();
+  void returnNetlink(std::unique_ptr<Netlink> netlink);
+  std::once_flag netlinkOpened_;
+  size_t netlinkCount_ = 0;
+  std::array<std::atomic<Netlink*>, kNetlinkSlots> netlinkSlots_{};
+};
+
+}  // namespace platform

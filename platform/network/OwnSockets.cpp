@@ -1,0 +1,142 @@
+#include "platform/network/OwnSockets.h"
+
+#include <arpa/inet.h>
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <cstring>
+#include <mutex>
+#include <shared_mutex>
+#include <vector>
+
+namespace platform {
+namespace {
+
+// Per family and port, the number of own sockets on it: read on every
+// received datagram, so without a lock.
+using PortTable = std::array<std::atomic<uint16_t>, 65536>;
+
+PortTable& ports(int family) {
+  static PortTable v4{};
+  static PortTable v6{};
+  return family == AF_INET6 ? v6 : v4;
+}
+
+// Ports of the listen addresses, so a datagram from any other port needs
+// no look at the addresses themselves.
+PortTable& listenPorts(int family) {
+  static PortTable v4{};
+  static PortTable v6{};
+  return family == AF_INET6 ? v6 : v4;
+}
+
+struct ListenTable {
+  std::shared_mutex mutex;
+  std::vector<SocketAddress> addresses;
+};
+
+ListenTable& listens() {
+  static auto* table = new ListenTable();  // used by threads until the process exits
+  return *table;
+}
+
+// ::ffff:a.b.c.d as the IPv4 address it carries.
+SocketAddress unmapped(const SocketAddress& address) {
+  if (address.family() != AF_INET6) return address;
+  const auto* in6 = reinterpret_cast<const sockaddr_in6*>(address.sockaddrPtr());
+  if (!IN6_IS_ADDR_V4MAPPED(&in6->sin6_addr)) return address;
+  sockaddr_in in{};
+  in.sin_family = AF_INET;
+  in.sin_port = in6->sin6_port;
+  std::memcpy(&in.sin_addr, in6->sin6_addr.s6_addr + 12, 4);
+  return SocketAddress::fromSockaddr(reinterpret_cast<const sockaddr*>(&in), sizeof in);
+}
+
+bool isLoopback(const SocketAddress& address) {
+  if (address.family() == AF_INET) {
+    const auto* in = reinterpret_cast<const sockaddr_in*>(address.sockaddrPtr());
+    return (ntohl(in->sin_addr.s_addr) >> 24) == 127;
+  }
+  const auto* in6 = reinterpret_cast<const sockaddr_in6*>(address.sockaddrPtr());
+  return IN6_IS_ADDR_LOOPBACK(&in6->sin6_addr);
+}
+
+bool sameHost(const SocketAddress& a, const SocketAddress& b) {
+  if (a.family() != b.family()) return false;
+  SocketAddress x = a, y = b;
+  x.setPort(0);
+  y.setPort(0);
+  return x == y;
+}
+
+}  // namespace
+
+void OwnSockets::addLocalPort(int family, uint16_t port) {
+  if (port != 0) ports(family)[port].fetch_add(1, std::memory_order_relaxed);
+}
+
+void OwnSockets::removeLocalPort(int family, uint16_t port) {
+  if (port == 0) return;
+  auto& count = ports(family)[port];
+  uint16_t current = count.load(std::memory_order_relaxed);
+  while (current > 0 && !count.compare_exchange_weak(current, current - 1, std::memory_order_relaxed)) {
+  }
+}
+
+uint16_t OwnSockets::addSocket(int fd) {
+  SocketAddress local;
+  socklen_t length = sizeof(sockaddr_storage);
+  if (fd < 0 || getsockname(fd, local.sockaddrPtr(), &length) != 0) return 0;
+  if (local.family() != AF_INET && local.family() != AF_INET6) return 0;
+  addLocalPort(local.family(), local.port());
+  return local.port();
+}
+
+void OwnSockets::removeSocket(int fd, uint16_t port) {
+  SocketAddress local;
+  socklen_t length = sizeof(sockaddr_storage);
+  if (fd < 0 || port == 0 || getsockname(fd, local.sockaddrPtr(), &length) != 0) return;
+  removeLocalPort(local.family(), port);
+}
+
+void OwnSockets::addListenAddress(const SocketAddress& address) {
+  auto& table = listens();
+  std::unique_lock lock(table.mutex);
+  table.addresses.push_back(address);
+  listenPorts(address.family())[address.port()].fetch_add(1, std::memory_order_relaxed);
+}
+
+void OwnSockets::removeListenAddress(const SocketAddress& address) {
+  auto& table = listens();
+  std::unique_lock lock(table.mutex);
+  auto it = std::find(table.addresses.begin(), table.addresses.end(), address);
+  if (it == table.addresses.end()) return;
+  table.addresses.erase(it);
+  listenPorts(address.family())[address.port()].fetch_sub(1, std::memory_order_relaxed);
+}
+
+bool OwnSockets::isOwnSource(const SocketAddress& source) {
+  const SocketAddress s = unmapped(source);
+  if (s.family() != AF_INET && s.family() != AF_INET6) return false;
+  if (ports(s.family())[s.port()].load(std::memory_order_relaxed) > 0) return true;
+  // A listen socket's own address: a reply would go straight back to it.
+  if (listenPorts(s.family())[s.port()].load(std::memory_order_relaxed) == 0) return false;
+  return isOwnListenAddress(s);
+}
+
+bool OwnSockets::isOwnListenAddress(const SocketAddress& target, const SocketAddress* localSource) {
+  const SocketAddress t = unmapped(target);
+  auto& table = listens();
+  std::shared_lock lock(table.mutex);
+  for (const auto& listen : table.addresses) {
+    if (listen.family() != t.family() || listen.port() != t.port()) continue;
+    if (listen == t) return true;
+    if (listen.isUnspecified() && (isLoopback(t) || (localSource && sameHost(unmapped(*localSource), t))))
+      return true;
+  }
+  return false;
+}
+
+}  // namespace platform

@@ -1,0 +1,418 @@
+#include "platform/network/UdpConnection.h"
+
+#include <arpa/inet.h>
+#include <netdb.h>
+#include <sys/socket.h>
+
+#include <cerrno>
+#include <cstring>
+#include <deque>
+
+#include <asio.hpp>
+
+#include "platform/foundation/Log.h"
+#include "platform/network/OwnSockets.h"
+#include "platform/network/SocketAddress.h"
+
+namespace platform {
+
+NWError NWError::posix(int code) {
+  return NWError{code, "POSIXErrorCode(rawValue: " + std::to_string(code) + "): " + std::strerror(code), posixDomain};
+}
+
+NWError NWError::dns(int eaiCode) {
+  return NWError{eaiCode, "DNSError(" + std::to_string(eaiCode) + "): " + ::gai_strerror(eaiCode), dnsDomain};
+}
+
+std::string NWConnectionState::description() const {
+  const std::string err = error ? error->description : std::string();
+  switch (kind) {
+    case setup: return "setup";
+    case preparing: return "preparing";
+    case ready: return "ready";
+    case waiting: return "waiting(" + err + ")";
+    case failed: return "failed(" + err + ")";
+    case cancelled: return "cancelled";
+  }
+  return "unknown";
+}
+
+std::string NWEndpoint::description() const {
+  if (host.find(':') != std::string::npos && !host.starts_with('[')) return "[" + host + "]:" + std::to_string(port);
+  return host + ":" + std::to_string(port);
+}
+
+std::string optionalDescription(const std::optional<NWError>& error) {
+  return error ? "Optional(" + error->description + ")" : "nil";
+}
+
+namespace {
+
+using asio::ip::udp;
+
+// Strict numeric parse; "[v6]" accepted.
+std::optional<asio::ip::address> numericAddress(std::string host) {
+  if (host.size() > 2 && host.front() == '[' && host.back() == ']') host = host.substr(1, host.size() - 2);
+  in_addr v4{};
+  if (::inet_pton(AF_INET, host.c_str(), &v4) == 1) {
+    return asio::ip::address_v4(ntohl(v4.s_addr));
+  }
+  in6_addr v6{};
+  if (::inet_pton(AF_INET6, host.c_str(), &v6) == 1) {
+    asio::ip::address_v6::bytes_type bytes;
+    std::memcpy(bytes.data(), v6.s6_addr, bytes.size());
+    return asio::ip::address_v6(bytes);
+  }
+  return std::nullopt;
+}
+
+// True for legacy numeric forms ("127.1", "2001", "0x7f.1") that the
+// resolver would take as addresses although inet_pton does not.
+bool legacyNumericForm(const std::string& host) {
+  addrinfo hints{};
+  hints.ai_flags = AI_NUMERICHOST;
+  hints.ai_socktype = SOCK_DGRAM;
+  addrinfo* result = nullptr;
+  const int rc = ::getaddrinfo(host.c_str(), nullptr, &hints, &result);
+  if (result) ::freeaddrinfo(result);
+  return rc == 0;
+}
+
+struct Resolved {
+  std::optional<udp::endpoint> endpoint;
+  std::optional<NWError> error;
+};
+
+// Blocking name lookup, IPv4 first ("localhost" gives 127.0.0.1).
+Resolved resolveName(const std::string& host, uint16_t port) {
+  addrinfo hints{};
+  hints.ai_socktype = SOCK_DGRAM;
+  hints.ai_family = AF_UNSPEC;
+  addrinfo* result = nullptr;
+  const int rc = ::getaddrinfo(host.c_str(), nullptr, &hints, &result);
+  if (rc != 0) return Resolved{std::nullopt, rc == EAI_SYSTEM ? NWError::posix(errno) : NWError::dns(rc)};
+  std::optional<udp::endpoint> v4, v6;
+  for (addrinfo* ai = result; ai; ai = ai->ai_next) {
+    if (ai->ai_family == AF_INET && !v4) {
+      const auto* sin = reinterpret_cast<const sockaddr_in*>(ai->ai_addr);
+      v4 = udp::endpoint(asio::ip::address_v4(ntohl(sin->sin_addr.s_addr)), port);
+    } else if (ai->ai_family == AF_INET6 && !v6) {
+      const auto* sin6 = reinterpret_cast<const sockaddr_in6*>(ai->ai_addr);
+      asio::ip::address_v6::bytes_type bytes;
+      std::memcpy(bytes.data(), sin6->sin6_addr.s6_addr, bytes.size());
+      v6 = udp::endpoint(asio::ip::address_v6(bytes, sin6->sin6_scope_id), port);
+    }
+  }
+  ::freeaddrinfo(result);
+  if (v4) return Resolved{v4, std::nullopt};
+  if (v6) return Resolved{v6, std::nullopt};
+  return Resolved{std::nullopt, NWError::dns(EAI_NONAME)};
+}
+
+// All socket work runs on one strand; user callbacks go to the start queue.
+// Calls and completions are deferred rather than posted: made from a pool
+// thread they continue on that thread instead of waking another one.
+class SocketUdpConnection final : public UdpConnection {
+ public:
+  explicit SocketUdpConnection(NWEndpoint remote)
+      : remote_(std::move(remote)), strand_(asio::make_strand(dispatchIoContext())), socket_(strand_) {}
+  ~SocketUdpConnection() override { forgetOwnSocket(); }
+
+  void setStateUpdateHandler(StateHandler handler) override {
+    std::lock_guard lock(mutex_);
+    handler_ = std::move(handler);
+  }
+
+  void start(std::shared_ptr<DispatchQueue> queue) override {
+    if (!queue) return;
+    auto self = shared();
+    asio::defer(strand_, [self, queue = std::move(queue)] { self->doStart(queue); });
+  }
+
+  void send(std::vector<uint8_t> datagram, SendCompletion completion) override {
+    auto self = shared();
+    asio::defer(strand_, [self, datagram = std::move(datagram), completion = std::move(completion)]() mutable {
+      self->doSend(std::move(datagram), std::move(completion));
+    });
+  }
+
+  void receiveMessage(ReceiveCompletion completion) override {
+    auto self = shared();
+    asio::defer(strand_, [self, completion = std::move(completion)]() mutable {
+      self->doReceive(std::move(completion));
+    });
+  }
+
+  void cancel() override {
+    auto self = shared();
+    asio::defer(strand_, [self] { self->doCancel(); });
+  }
+
+  NWConnectionState state() const override {
+    std::lock_guard lock(mutex_);
+    return state_;
+  }
+
+  const NWEndpoint& endpoint() const override { return remote_; }
+
+  std::optional<std::string> currentPath() const override {
+    std::lock_guard lock(mutex_);
+    if (state_.kind != NWConnectionState::ready) return std::nullopt;
+    return std::string("satisfied");
+  }
+
+ private:
+  struct PendingSend {
+    std::vector<uint8_t> datagram;
+    SendCompletion completion;
+  };
+
+  std::shared_ptr<SocketUdpConnection> shared() {
+    return std::static_pointer_cast<SocketUdpConnection>(shared_from_this());
+  }
+
+  NWConnectionState::Kind kind() const {
+    std::lock_guard lock(mutex_);
+    return state_.kind;
+  }
+
+  // On the strand. Terminal states release the handler and the self-reference.
+  void report(NWConnectionState next) {
+    StateHandler handler;
+    const bool terminal = next.kind == NWConnectionState::failed || next.kind == NWConnectionState::cancelled;
+    {
+      std::lock_guard lock(mutex_);
+      state_ = next;
+      if (terminal) handler = std::move(handler_), handler_ = nullptr;
+      else handler = handler_;
+    }
+    if (handler && queue_) {
+      queue_->asyncContinuation([handler = std::move(handler), next = std::move(next)] { handler(next); });
+    }
+    if (terminal) keepAlive_.reset();
+  }
+
+  void doStart(std::shared_ptr<DispatchQueue> queue) {
+    if (started_) return;
+    started_ = true;
+    queue_ = std::move(queue);
+    if (kind() == NWConnectionState::cancelled) {  // cancelled before start
+      report(NWConnectionState{NWConnectionState::cancelled, std::nullopt});
+      return;
+    }
+    keepAlive_ = shared();
+    report(NWConnectionState{NWConnectionState::preparing, std::nullopt});
+    if (remote_.port < 0 || remote_.port > 65535) {
+      fail(NWError::posix(EINVAL));
+      return;
+    }
+    const auto port = static_cast<uint16_t>(remote_.port);
+    if (auto address = numericAddress(remote_.host)) {
+      connectTo(udp::endpoint(*address, port));
+      return;
+    }
+    if (remote_.host.empty() || remote_.host.find('\0') != std::string::npos || legacyNumericForm(remote_.host)) {
+      fail(NWError::dns(EAI_NONAME));
+      return;
+    }
+    // getaddrinfo blocks: run it off the strand, then come back.
+    auto self = shared();
+    DispatchQueue::global(QoS::userInitiated)->async([self, host = remote_.host, port] {
+      Resolved resolved = resolveName(host, port);
+      asio::post(self->strand_, [self, resolved = std::move(resolved)] {
+        if (self->kind() != NWConnectionState::preparing) return;  // cancelled meanwhile
+        if (resolved.endpoint) self->connectTo(*resolved.endpoint);
+        else self->fail(*resolved.error);
+      });
+    });
+  }
+
+  void connectTo(const udp::endpoint& endpoint) {
+    std::error_code ec;
+    socket_.open(endpoint.protocol(), ec);
+    if (!ec) socket_.non_blocking(true, ec);
+    if (!ec) socket_.connect(endpoint, ec);  // a UDP connect only sets the peer
+    if (ec) {
+      fail(NWError::posix(ec.value()));
+      return;
+    }
+    if (!registerOwnSocket(endpoint)) return;
+    report(NWConnectionState{NWConnectionState::ready, std::nullopt});
+    std::deque<PendingSend> queued;
+    queued.swap(queuedSends_);
+    for (auto& pending : queued) transmit(std::move(pending.datagram), std::move(pending.completion));
+    armReceive();
+  }
+
+  void fail(NWError error) {
+    closeSocket();
+    failure_ = error;
+    // Waiting callers learn of the failure instead of waiting for ever.
+    for (auto& pending : queuedSends_) complete(std::move(pending.completion), error);
+    queuedSends_.clear();
+    for (auto& completion : receives_) deliver(std::move(completion), std::nullopt, error);
+    receives_.clear();
+    report(NWConnectionState{NWConnectionState::failed, error});
+  }
+
+  void doCancel() {
+    const auto current = kind();
+    if (current == NWConnectionState::cancelled || current == NWConnectionState::failed) return;
+    closeSocket();
+    queuedSends_.clear();
+    receives_.clear();
+    if (!started_) {
+      std::lock_guard lock(mutex_);
+      state_ = NWConnectionState{NWConnectionState::cancelled, std::nullopt};
+      return;
+    }
+    report(NWConnectionState{NWConnectionState::cancelled, std::nullopt});
+  }
+
+  void closeSocket() {
+    forgetOwnSocket();
+    std::error_code ignored;
+    if (socket_.is_open()) socket_.close(ignored);  // aborts the pending receive
+    receiveArmed_ = false;
+  }
+
+  // A datagram of ours to one of our own listen addresses would come back
+  // as a new flow, and its forward again: refuse such a peer. Otherwise the
+  // socket is known as our own, so the flow host never offers its datagrams.
+  bool registerOwnSocket(const udp::endpoint& endpoint) {
+    const SocketAddress target =
+        SocketAddress::fromSockaddr(endpoint.data(), static_cast<socklen_t>(endpoint.size()));
+    SocketAddress local;
+    socklen_t length = sizeof(sockaddr_storage);
+    getsockname(socket_.native_handle(), local.sockaddrPtr(), &length);
+    if (OwnSockets::isOwnListenAddress(target, &local)) {
+      NSLog("UdpConnection refused " + remote_.description() + " (" + target.description() +
+            "): it is one of this process's own listen addresses, so the datagrams would come back to it");
+      fail(NWError::posix(ECONNREFUSED));
+      return false;
+    }
+    ownFamily_ = local.family();
+    ownPort_ = local.port();
+    OwnSockets::addLocalPort(ownFamily_, ownPort_);
+    return true;
+  }
+
+  void forgetOwnSocket() {
+    if (ownPort_ == 0) return;
+    OwnSockets::removeLocalPort(ownFamily_, ownPort_);
+    ownPort_ = 0;
+  }
+
+  void doSend(std::vector<uint8_t> datagram, SendCompletion completion) {
+    switch (kind()) {
+      case NWConnectionState::cancelled: return;
+      case NWConnectionState::failed: complete(std::move(completion), failure_); return;
+      case NWConnectionState::ready: transmit(std::move(datagram), std::move(completion)); return;
+      default: queuedSends_.push_back(PendingSend{std::move(datagram), std::move(completion)});
+    }
+  }
+
+  // Sent at once when the socket takes it, so its completion is queued
+  // before any answer to it; a full send buffer falls back to an async send.
+  void transmit(std::vector<uint8_t> datagram, SendCompletion completion) {
+    std::error_code ec;
+    if (pendingAsyncSends_ == 0) {
+      socket_.send(asio::buffer(datagram), 0, ec);
+      if (ec != asio::error::would_block) {
+        complete(std::move(completion), ec ? std::optional(NWError::posix(ec.value())) : std::nullopt);
+        return;
+      }
+    }
+    auto buffer = std::make_shared<std::vector<uint8_t>>(std::move(datagram));
+    auto self = shared();
+    ++pendingAsyncSends_;
+    socket_.async_send(asio::buffer(*buffer),
+                       [self, buffer, completion = std::move(completion)](const std::error_code& ec, std::size_t) mutable {
+                         --self->pendingAsyncSends_;
+                         if (self->kind() == NWConnectionState::cancelled) return;
+                         if (ec == asio::error::operation_aborted) return;
+                         self->complete(std::move(completion), ec ? std::optional(NWError::posix(ec.value()))
+                                                                   : std::nullopt);
+                       });
+  }
+
+  void doReceive(ReceiveCompletion completion) {
+    switch (kind()) {
+      case NWConnectionState::cancelled: return;
+      case NWConnectionState::failed: deliver(std::move(completion), std::nullopt, failure_); return;
+      default:
+        receives_.push_back(std::move(completion));
+        armReceive();
+    }
+  }
+
+  // One socket wait at a time, for the oldest waiting completion. The
+  // datagram is read into a per-thread buffer once the socket is readable,
+  // so a connection holds no receive buffer of its own.
+  void armReceive() {
+    if (receiveArmed_ || receives_.empty() || kind() != NWConnectionState::ready) return;
+    receiveArmed_ = true;
+    auto self = shared();
+    socket_.async_wait(udp::socket::wait_read, [self](std::error_code ec) {
+      self->receiveArmed_ = false;
+      if (ec == asio::error::operation_aborted || self->kind() != NWConnectionState::ready) return;
+      if (self->receives_.empty()) return;
+      thread_local std::vector<uint8_t> buffer(65535);
+      std::size_t size = 0;
+      if (!ec) size = self->socket_.receive(asio::buffer(buffer), 0, ec);
+      if (ec == asio::error::would_block || ec == asio::error::try_again) return self->armReceive();
+      ReceiveCompletion completion = std::move(self->receives_.front());
+      self->receives_.pop_front();
+      if (ec) {
+        // ECONNREFUSED after an ICMP port unreachable lands here.
+        self->deliver(std::move(completion), std::nullopt, NWError::posix(ec.value()));
+      } else {
+        self->deliver(std::move(completion), std::vector<uint8_t>(buffer.begin(), buffer.begin() + size),
+                      std::nullopt);
+      }
+      self->armReceive();
+    });
+  }
+
+  void complete(SendCompletion completion, std::optional<NWError> error) {
+    if (!completion || !queue_) return;
+    queue_->asyncContinuation([completion = std::move(completion), error = std::move(error)] { completion(error); });
+  }
+
+  void deliver(ReceiveCompletion completion, std::optional<std::vector<uint8_t>> data, std::optional<NWError> error) {
+    if (!completion || !queue_) return;
+    const bool isComplete = !error.has_value();
+    queue_->asyncContinuation([completion = std::move(completion), data = std::move(data), isComplete,
+                               error = std::move(error)] {
+      completion(data, isComplete, error);
+    });
+  }
+
+  const NWEndpoint remote_;
+  asio::strand<asio::io_context::executor_type> strand_;
+  udp::socket socket_;
+
+  mutable std::mutex mutex_;  // state_ and handler_, read from any thread
+  NWConnectionState state_;
+  StateHandler handler_;
+
+  // Strand only.
+  std::shared_ptr<DispatchQueue> queue_;
+  std::shared_ptr<SocketUdpConnection> keepAlive_;
+  bool started_ = false;
+  bool receiveArmed_ = false;
+  int pendingAsyncSends_ = 0;  // keeps datagrams in order behind a blocked one
+  NWError failure_;
+  std::deque<PendingSend> queuedSends_;
+  std::deque<ReceiveCompletion> receives_;
+  int ownFamily_ = AF_UNSPEC;
+  uint16_t ownPort_ = 0;  // registered as this process's own while the socket is open
+};
+
+}  // namespace
+
+std::shared_ptr<UdpConnection> UdpConnection::create(NWEndpoint remote) {
+  return std::make_shared<SocketUdpConnection>(std::move(remote));
+}
+
+}  // namespace platform
