@@ -35,8 +35,15 @@ std::string describeOptional(const ConfDictionary* conf) {
 
 MDMConfigurationManager::Environment MDMConfigurationManager::Environment::system() {
   Environment env;
-  env.groupDefaults = [] { return platform::UserDefaults::suite(kGroupId); };
-  env.standardDefaults = [] { return platform::UserDefaults::standard(kBundleId); };
+  // One instance each, so their parsed contents are kept between reads.
+  env.groupDefaults = [] {
+    static const auto suite = platform::UserDefaults::suite(kGroupId);
+    return suite;
+  };
+  env.standardDefaults = [] {
+    static const auto suite = platform::UserDefaults::standard(kBundleId);
+    return suite;
+  };
   env.timeZone = [] { return platform::currentTimeZoneIdentifier(); };
   return env;
 }
@@ -138,23 +145,19 @@ void MDMConfigurationManager::initValues(const std::optional<ConfDictionary>& co
 std::optional<MDMConfigurationManager::OptionValues> MDMConfigurationManager::getValuesForInject(
     const std::string& appSenderId) {
   auto conf = configurationSnapshot();
-  platform::NSLog("getValuesForInject, configuration = " + describeOptional(conf.get()));
+  VARDENO_LOG_LINE("getValuesForInject, configuration = " + describeOptional(conf.get()));
   if (!conf) return getHardcodedMDMConf();
 
   const std::string* addSender = find(*conf, "addAppSenderId");
   bool addAppSender = addSender && equalsIgnoringCase(*addSender, "yes");
 
   // Defaults and the time zone are read before taking the lock.
-  std::optional<bool> sendIp;
-  int64_t sendTimezone = 2;
-  std::optional<std::string> ipText;
-  if (auto suite = environment_.groupDefaults ? environment_.groupDefaults() : nullptr) {
-    if (auto object = suite->object("send_ip"); object && object->is_boolean()) sendIp = object->get<bool>();
-    sendTimezone = suite->integer("send_timezone");
-    ipText = suite->string("ip");
-  }
-  platform::NSLog("sendIp = " + platform::optionalDescription(sendIp));
-  platform::NSLog("sendTimezone = " + std::to_string(sendTimezone));
+  auto switches = currentSwitches();
+  const std::optional<bool>& sendIp = switches->sendIp;
+  const int64_t sendTimezone = switches->sendTimezone;
+  const std::optional<std::string>& ipText = switches->ipText;
+  VARDENO_LOG_LINE("sendIp = " + platform::optionalDescription(sendIp));
+  VARDENO_LOG_LINE("sendTimezone = " + std::to_string(sendTimezone));
   bool keepTimezone = !(sendTimezone == 1 || sendTimezone < 0);
   std::string timeZone = keepTimezone && environment_.timeZone ? environment_.timeZone() : std::string();
 
@@ -173,6 +176,26 @@ std::optional<MDMConfigurationManager::OptionValues> MDMConfigurationManager::ge
     values.erase("65006");
   }
   return values;
+}
+
+std::shared_ptr<const MDMConfigurationManager::Switches> MDMConfigurationManager::currentSwitches() const {
+  auto suite = environment_.groupDefaults ? environment_.groupDefaults() : nullptr;
+  auto contents = suite ? suite->snapshot() : nullptr;
+  {
+    std::lock_guard lock(mutex_);
+    if (switches_ && switchesSuite_ == suite && switchesSource_ == contents) return switches_;
+  }
+  auto switches = std::make_shared<Switches>();
+  if (suite) {
+    if (auto object = suite->object("send_ip"); object && object->is_boolean()) switches->sendIp = object->get<bool>();
+    switches->sendTimezone = suite->integer("send_timezone");
+    switches->ipText = suite->string("ip");
+  }
+  std::lock_guard lock(mutex_);
+  switches_ = switches;
+  switchesSuite_ = std::move(suite);
+  switchesSource_ = std::move(contents);
+  return switches;
 }
 
 std::optional<std::string> MDMConfigurationManager::checkMDMValues() const {
