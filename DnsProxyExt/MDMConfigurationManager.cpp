@@ -1,6 +1,9 @@
 #include "DnsProxyExt/MDMConfigurationManager.h"
 
+#include <time.h>
+
 #include <cctype>
+#include <cstdint>
 
 #include "DnsProxyExt/XpcUdpHelper.h"
 #include "platform/Defaults.h"
@@ -44,7 +47,23 @@ MDMConfigurationManager::Environment MDMConfigurationManager::Environment::syste
     static const auto suite = platform::UserDefaults::standard(kBundleId);
     return suite;
   };
-  env.timeZone = [] { return platform::currentTimeZoneIdentifier(); };
+  // Looked up at most once a second, not on every read.
+  env.timeZone = [] {
+    static std::mutex mutex;
+    static std::string zone;
+    static int64_t checkedAt = INT64_MIN;
+    timespec now{};
+    ::clock_gettime(CLOCK_MONOTONIC_COARSE, &now);
+    {
+      std::lock_guard lock(mutex);
+      if (now.tv_sec == checkedAt) return zone;
+    }
+    std::string current = platform::currentTimeZoneIdentifier();
+    std::lock_guard lock(mutex);
+    zone = current;
+    checkedAt = now.tv_sec;
+    return current;
+  };
   return env;
 }
 
