@@ -43,7 +43,7 @@ bool FlowManager::addFlow(const std::shared_ptr<platform::NEAppProxyUDPFlow>& fl
     known = !shard.flows.try_emplace(hash, Entry{std::move(record), {}}).second;
     count = known ? count_.load() : count_.fetch_add(1);
   }
-  VARDENO_LOG_LINE("flows count = " + std::to_string(count));
+  VARDENO_LOG_LINE("flows count = ", count);
   return known;
 }
 

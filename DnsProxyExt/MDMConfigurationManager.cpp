@@ -164,7 +164,7 @@ void MDMConfigurationManager::initValues(const std::optional<ConfDictionary>& co
 std::optional<MDMConfigurationManager::OptionValues> MDMConfigurationManager::getValuesForInject(
     const std::string& appSenderId) {
   auto conf = configurationSnapshot();
-  VARDENO_LOG_LINE("getValuesForInject, configuration = " + describeOptional(conf.get()));
+  VARDENO_LOG_LINE("getValuesForInject, configuration = ", describeOptional(conf.get()));
   if (!conf) return getHardcodedMDMConf();
 
   const std::string* addSender = find(*conf, "addAppSenderId");
@@ -175,8 +175,8 @@ std::optional<MDMConfigurationManager::OptionValues> MDMConfigurationManager::ge
   const std::optional<bool>& sendIp = switches->sendIp;
   const int64_t sendTimezone = switches->sendTimezone;
   const std::optional<std::string>& ipText = switches->ipText;
-  VARDENO_LOG_LINE("sendIp = " + platform::optionalDescription(sendIp));
-  VARDENO_LOG_LINE("sendTimezone = " + std::to_string(sendTimezone));
+  VARDENO_LOG_LINE("sendIp = ", platform::optionalDescription(sendIp));
+  VARDENO_LOG_LINE("sendTimezone = ", sendTimezone);
   bool keepTimezone = !(sendTimezone == 1 || sendTimezone < 0);
   std::string timeZone = keepTimezone && environment_.timeZone ? environment_.timeZone() : std::string();
 
