@@ -81,7 +81,7 @@ MDMConfigurationManager::~MDMConfigurationManager() = default;
 
 MDMConfigurationManager::OptionValues MDMConfigurationManager::valuesForInject() const {
   std::lock_guard lock(mutex_);
-  return valuesForInject_;
+  return *valuesForInject_;
 }
 
 std::optional<ConfDictionary> MDMConfigurationManager::configuration() const {
@@ -114,8 +114,9 @@ void MDMConfigurationManager::initValues(const std::optional<ConfDictionary>& co
   if (!confData) {
     OptionValues fallback = getHardcodedMDMConf();
     {
+      auto values = std::make_shared<const OptionValues>(std::move(fallback));
       std::lock_guard lock(mutex_);
-      valuesForInject_ = std::move(fallback);
+      valuesForInject_ = std::move(values);
     }
     platform::NSLog("**Can not read MDM configuration. Will use hardcoded values**");
     return;
@@ -129,7 +130,8 @@ void MDMConfigurationManager::initValues(const std::optional<ConfDictionary>& co
   {
     std::lock_guard lock(mutex_);
     configuration_ = conf;
-    auto& values = valuesForInject_;
+    auto updated = std::make_shared<OptionValues>(*valuesForInject_);
+    auto& values = *updated;
     if (shortForm) {
       if (const auto* org = find(*conf, "organizationId")) {
         values["65001"] = *org;
@@ -157,6 +159,7 @@ void MDMConfigurationManager::initValues(const std::optional<ConfDictionary>& co
         }
       }
     }
+    valuesForInject_ = std::move(updated);
   }
   for (const auto& key : unknownKeys) platform::NSLog("conf key = " + key + " is not found");
 }
@@ -180,20 +183,39 @@ std::optional<MDMConfigurationManager::OptionValues> MDMConfigurationManager::ge
   bool keepTimezone = !(sendTimezone == 1 || sendTimezone < 0);
   std::string timeZone = keepTimezone && environment_.timeZone ? environment_.timeZone() : std::string();
 
+  auto apply = [&](OptionValues& values) {
+    if (addAppSender) values["65005"] = appSenderId;
+    values["65007"] = "1";
+    if (sendIp == false) {
+      values.erase("65004");
+    } else {
+      values["65004"] = ipText ? *ipText : kLoopback;
+    }
+    if (keepTimezone) {
+      values["65006"] = timeZone;
+    } else {
+      values.erase("65006");
+    }
+  };
+  // The stored values change only when this read changes them; the copy
+  // for the caller is made outside the lock.
+  std::shared_ptr<const OptionValues> current;
+  {
+    std::lock_guard lock(mutex_);
+    current = valuesForInject_;
+  }
+  OptionValues values = *current;
+  apply(values);
+  if (values == *current) return values;
+  auto updated = std::make_shared<OptionValues>(values);
   std::lock_guard lock(mutex_);
-  auto& values = valuesForInject_;
-  if (addAppSender) values["65005"] = appSenderId;
-  values["65007"] = "1";
-  if (sendIp == false) {
-    values.erase("65004");
-  } else {
-    values["65004"] = ipText ? *ipText : kLoopback;
+  if (valuesForInject_ != current) {
+    // Changed meanwhile: this read's values go onto the newer ones.
+    *updated = *valuesForInject_;
+    apply(*updated);
+    values = *updated;
   }
-  if (keepTimezone) {
-    values["65006"] = timeZone;
-  } else {
-    values.erase("65006");
-  }
+  valuesForInject_ = std::move(updated);
   return values;
 }
 

@@ -79,7 +79,7 @@ class MDMConfigurationManager {
 
   Environment environment_;
   mutable std::mutex mutex_;
-  OptionValues valuesForInject_;
+  std::shared_ptr<const OptionValues> valuesForInject_ = std::make_shared<const OptionValues>();  // replaced, never changed
   std::shared_ptr<const ConfDictionary> configuration_;
   mutable std::shared_ptr<const Switches> switches_;
   mutable std::shared_ptr<platform::UserDefaults> switchesSuite_;
