@@ -136,13 +136,16 @@ void FlowManager::addErrorToFlow(const platform::NEAppProxyUDPFlow& flow, int co
 std::optional<DnsToolsSocket::Message> FlowManager::recordRead(
     const platform::NEAppProxyUDPFlow& flow, const std::vector<platform::Datagram>& datagrams,
     std::vector<std::optional<DnsToolsSocket::Message>> messages) {
+  // Reduced before the lock; only moves happen under it.
+  ManagedFlow::summarize(messages);
+  std::vector<size_t> sizes = ManagedFlow::sizesOf(datagrams);
   Shard& shard = shardOf(flow.hash());
   std::lock_guard lock(shard.mutex);
   auto it = shard.flows.find(flow.hash());
   if (it == shard.flows.end()) return std::nullopt;
   ManagedFlow& record = *it->second.flow;
-  record.setRawReqData(datagrams);
-  record.appendRequests(std::move(messages));
+  record.setRawReqSizes(std::move(sizes));
+  record.appendSummaries(std::move(messages));
   if (record.reqMessages.empty()) return std::nullopt;
   return record.reqMessages.front();
 }
