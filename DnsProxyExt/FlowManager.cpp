@@ -34,13 +34,15 @@ void FlowManager::publishOldest(Shard& shard) {
 
 bool FlowManager::addFlow(const std::shared_ptr<platform::NEAppProxyUDPFlow>& flow) {
   const uint64_t hash = flow->hash();
+  // Made before the lock; unused (and destroyed after it) when the flow is known.
   auto record = std::make_shared<ManagedFlow>(flow, clock_->wallSeconds());
   Shard& shard = shardOf(hash);
   size_t count;
   bool known;
   {
     std::lock_guard lock(shard.mutex);
-    known = !shard.flows.try_emplace(hash, Entry{std::move(record), {}}).second;
+    known = shard.flows.count(hash) != 0;
+    if (!known) shard.flows.emplace(hash, Entry{std::move(record), {}});
     count = known ? count_.load() : count_.fetch_add(1);
   }
   VARDENO_LOG_LINE("flows count = ", count);
