@@ -1,6 +1,9 @@
 #include "DnsProxyExt/MDMConfigurationManager.h"
 
+#include <time.h>
+
 #include <cctype>
+#include <cstdint>
 
 #include "DnsProxyExt/XpcUdpHelper.h"
 #include "platform/foundation/Defaults.h"
@@ -35,9 +38,32 @@ std::string describeOptional(const ConfDictionary* conf) {
 
 MDMConfigurationManager::Environment MDMConfigurationManager::Environment::system() {
   Environment env;
-  env.groupDefaults = [] { return platform::UserDefaults::suite(kGroupId); };
-  env.standardDefaults = [] { return platform::UserDefaults::standard(kBundleId); };
-  env.timeZone = [] { return platform::currentTimeZoneIdentifier(); };
+  // One instance each, so their parsed contents are kept between reads.
+  env.groupDefaults = [] {
+    static const auto suite = platform::UserDefaults::suite(kGroupId);
+    return suite;
+  };
+  env.standardDefaults = [] {
+    static const auto suite = platform::UserDefaults::standard(kBundleId);
+    return suite;
+  };
+  // Looked up at most once a second, not on every read.
+  env.timeZone = [] {
+    static std::mutex mutex;
+    static std::string zone;
+    static int64_t checkedAt = INT64_MIN;
+    timespec now{};
+    ::clock_gettime(CLOCK_MONOTONIC_COARSE, &now);
+    {
+      std::lock_guard lock(mutex);
+      if (now.tv_sec == checkedAt) return zone;
+    }
+    std::string current = platform::currentTimeZoneIdentifier();
+    std::lock_guard lock(mutex);
+    zone = current;
+    checkedAt = now.tv_sec;
+    return current;
+  };
   return env;
 }
 
@@ -55,7 +81,7 @@ MDMConfigurationManager::~MDMConfigurationManager() = default;
 
 MDMConfigurationManager::OptionValues MDMConfigurationManager::valuesForInject() const {
   std::lock_guard lock(mutex_);
-  return valuesForInject_;
+  return *valuesForInject_;
 }
 
 std::optional<ConfDictionary> MDMConfigurationManager::configuration() const {
@@ -88,8 +114,9 @@ void MDMConfigurationManager::initValues(const std::optional<ConfDictionary>& co
   if (!confData) {
     OptionValues fallback = getHardcodedMDMConf();
     {
+      auto values = std::make_shared<const OptionValues>(std::move(fallback));
       std::lock_guard lock(mutex_);
-      valuesForInject_ = std::move(fallback);
+      valuesForInject_ = std::move(values);
     }
     platform::NSLog("**Can not read MDM configuration. Will use hardcoded values**");
     return;
@@ -103,7 +130,8 @@ void MDMConfigurationManager::initValues(const std::optional<ConfDictionary>& co
   {
     std::lock_guard lock(mutex_);
     configuration_ = conf;
-    auto& values = valuesForInject_;
+    auto updated = std::make_shared<OptionValues>(*valuesForInject_);
+    auto& values = *updated;
     if (shortForm) {
       if (const auto* org = find(*conf, "organizationId")) {
         values["65001"] = *org;
@@ -131,6 +159,7 @@ void MDMConfigurationManager::initValues(const std::optional<ConfDictionary>& co
         }
       }
     }
+    valuesForInject_ = std::move(updated);
   }
   for (const auto& key : unknownKeys) platform::NSLog("conf key = " + key + " is not found");
 }
@@ -138,41 +167,76 @@ void MDMConfigurationManager::initValues(const std::optional<ConfDictionary>& co
 std::optional<MDMConfigurationManager::OptionValues> MDMConfigurationManager::getValuesForInject(
     const std::string& appSenderId) {
   auto conf = configurationSnapshot();
-  platform::NSLog("getValuesForInject, configuration = " + describeOptional(conf.get()));
+  VARDENO_LOG_LINE("getValuesForInject, configuration = ", describeOptional(conf.get()));
   if (!conf) return getHardcodedMDMConf();
 
   const std::string* addSender = find(*conf, "addAppSenderId");
   bool addAppSender = addSender && equalsIgnoringCase(*addSender, "yes");
 
   // Defaults and the time zone are read before taking the lock.
-  std::optional<bool> sendIp;
-  int64_t sendTimezone = 2;
-  std::optional<std::string> ipText;
-  if (auto suite = environment_.groupDefaults ? environment_.groupDefaults() : nullptr) {
-    if (auto object = suite->object("send_ip"); object && object->is_boolean()) sendIp = object->get<bool>();
-    sendTimezone = suite->integer("send_timezone");
-    ipText = suite->string("ip");
-  }
-  platform::NSLog("sendIp = " + platform::optionalDescription(sendIp));
-  platform::NSLog("sendTimezone = " + std::to_string(sendTimezone));
+  auto switches = currentSwitches();
+  const std::optional<bool>& sendIp = switches->sendIp;
+  const int64_t sendTimezone = switches->sendTimezone;
+  const std::optional<std::string>& ipText = switches->ipText;
+  VARDENO_LOG_LINE("sendIp = ", platform::optionalDescription(sendIp));
+  VARDENO_LOG_LINE("sendTimezone = ", sendTimezone);
   bool keepTimezone = !(sendTimezone == 1 || sendTimezone < 0);
   std::string timeZone = keepTimezone && environment_.timeZone ? environment_.timeZone() : std::string();
 
+  auto apply = [&](OptionValues& values) {
+    if (addAppSender) values["65005"] = appSenderId;
+    values["65007"] = "1";
+    if (sendIp == false) {
+      values.erase("65004");
+    } else {
+      values["65004"] = ipText ? *ipText : kLoopback;
+    }
+    if (keepTimezone) {
+      values["65006"] = timeZone;
+    } else {
+      values.erase("65006");
+    }
+  };
+  // The stored values change only when this read changes them; the copy
+  // for the caller is made outside the lock.
+  std::shared_ptr<const OptionValues> current;
+  {
+    std::lock_guard lock(mutex_);
+    current = valuesForInject_;
+  }
+  OptionValues values = *current;
+  apply(values);
+  if (values == *current) return values;
+  auto updated = std::make_shared<OptionValues>(values);
   std::lock_guard lock(mutex_);
-  auto& values = valuesForInject_;
-  if (addAppSender) values["65005"] = appSenderId;
-  values["65007"] = "1";
-  if (sendIp == false) {
-    values.erase("65004");
-  } else {
-    values["65004"] = ipText ? *ipText : kLoopback;
+  if (valuesForInject_ != current) {
+    // Changed meanwhile: this read's values go onto the newer ones.
+    *updated = *valuesForInject_;
+    apply(*updated);
+    values = *updated;
   }
-  if (keepTimezone) {
-    values["65006"] = timeZone;
-  } else {
-    values.erase("65006");
-  }
+  valuesForInject_ = std::move(updated);
   return values;
+}
+
+std::shared_ptr<const MDMConfigurationManager::Switches> MDMConfigurationManager::currentSwitches() const {
+  auto suite = environment_.groupDefaults ? environment_.groupDefaults() : nullptr;
+  auto contents = suite ? suite->snapshot() : nullptr;
+  {
+    std::lock_guard lock(mutex_);
+    if (switches_ && switchesSuite_ == suite && switchesSource_ == contents) return switches_;
+  }
+  auto switches = std::make_shared<Switches>();
+  if (suite) {
+    if (auto object = suite->object("send_ip"); object && object->is_boolean()) switches->sendIp = object->get<bool>();
+    switches->sendTimezone = suite->integer("send_timezone");
+    switches->ipText = suite->string("ip");
+  }
+  std::lock_guard lock(mutex_);
+  switches_ = switches;
+  switchesSuite_ = std::move(suite);
+  switchesSource_ = std::move(contents);
+  return switches;
 }
 
 std::optional<std::string> MDMConfigurationManager::checkMDMValues() const {

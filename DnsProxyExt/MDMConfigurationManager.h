@@ -69,10 +69,21 @@ class MDMConfigurationManager {
   OptionValues getHardcodedMDMConf() const;
   std::shared_ptr<const ConfDictionary> configurationSnapshot() const;
 
+  // The application-group switches, parsed once per version of the suite.
+  struct Switches {
+    std::optional<bool> sendIp;
+    int64_t sendTimezone = 2;
+    std::optional<std::string> ipText;
+  };
+  std::shared_ptr<const Switches> currentSwitches() const;
+
   Environment environment_;
   mutable std::mutex mutex_;
-  OptionValues valuesForInject_;
+  std::shared_ptr<const OptionValues> valuesForInject_ = std::make_shared<const OptionValues>();  // replaced, never changed
   std::shared_ptr<const ConfDictionary> configuration_;
+  mutable std::shared_ptr<const Switches> switches_;
+  mutable std::shared_ptr<platform::UserDefaults> switchesSuite_;
+  mutable std::shared_ptr<const nlohmann::json> switchesSource_;
   std::unique_ptr<XpcUdpHelper> xpcUdpHelper_;
 };
 

@@ -64,19 +64,30 @@ void ManagedFlow::addError(std::string text) {
 }
 
 void ManagedFlow::appendRequests(std::vector<std::optional<DnsToolsSocket::Message>> messages) {
+  summarize(messages);
+  appendSummaries(std::move(messages));
+}
+
+void ManagedFlow::summarize(std::vector<std::optional<DnsToolsSocket::Message>>& messages) {
+  for (auto& m : messages)
+    if (m) m = summary(std::move(*m));
+}
+
+void ManagedFlow::appendSummaries(std::vector<std::optional<DnsToolsSocket::Message>> messages) {
   for (auto& m : messages) {
     if (reqMessages.size() >= kMaxReqMessages) break;
-    if (m) m = summary(std::move(*m));
     reqMessages.push_back(std::move(m));
   }
 }
 
-void ManagedFlow::setRawReqData(const std::vector<platform::Datagram>& datagrams) {
+std::vector<size_t> ManagedFlow::sizesOf(const std::vector<platform::Datagram>& datagrams) {
   std::vector<size_t> sizes;
   sizes.reserve(datagrams.size());
   for (const auto& datagram : datagrams) sizes.push_back(datagram.size());
-  rawReqData = std::move(sizes);
+  return sizes;
 }
+
+void ManagedFlow::setRawReqData(const std::vector<platform::Datagram>& datagrams) { rawReqData = sizesOf(datagrams); }
 
 size_t ManagedFlow::approximateBytes() const {
   size_t bytes = sizeof(ManagedFlow);

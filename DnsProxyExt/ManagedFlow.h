@@ -30,7 +30,13 @@ class ManagedFlow {
   // Keeps of each message only what the report and the road read: the
   // header, the first question and the first answer's owner.
   void appendRequests(std::vector<std::optional<DnsToolsSocket::Message>> messages);
+  // The same for messages already reduced by summarize(), which callers run
+  // before taking a lock.
+  void appendSummaries(std::vector<std::optional<DnsToolsSocket::Message>> messages);
+  static void summarize(std::vector<std::optional<DnsToolsSocket::Message>>& messages);
   void setRawReqData(const std::vector<platform::Datagram>& datagrams);
+  static std::vector<size_t> sizesOf(const std::vector<platform::Datagram>& datagrams);
+  void setRawReqSizes(std::vector<size_t> sizes) { rawReqData = std::move(sizes); }
 
   // Heap and object bytes the record holds, roughly; the flow object not included.
   size_t approximateBytes() const;

@@ -85,21 +85,28 @@ std::vector<uint8_t> DNSParser::buildEdnsDataWithCodes(const std::vector<uint16_
 }
 
 std::vector<uint8_t> DNSParser::buildEdnsDataFromDict(const OptionDictionary& flags) {
-  std::string command = "dig @";
-  command += vardeno::defaults::kFilteringDNS;
-  command += " -p 81 +edns=0 +bufsize=4096 ";
+  // The lines, the dig command above all, are built only when they go somewhere.
+  const bool logging = platform::logEnabled();
+  std::string command;
+  if (logging) {
+    command = "dig @";
+    command += vardeno::defaults::kFilteringDNS;
+    command += " -p 81 +edns=0 +bufsize=4096 ";
+  }
   std::vector<uint8_t> out;
   for (const auto& [key, value] : flags) {
     const uint16_t code = optionCode(key);
-    platform::NSLog("inject value: " + std::to_string(code) + " : " + value + " ");
+    if (logging) platform::logLine("inject value: ", code, " : ", value, " ");
     const auto option = buildEdnsDataWithCode(code, value);
     if (option.empty()) continue;
-    command += "+ednsopt=" + std::to_string(code) + ":" +
-               dnswire::toHex(std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(value.data()), value.size())) +
-               " ";
+    if (logging) {
+      command += "+ednsopt=" + std::to_string(code) + ":" +
+                 dnswire::toHex(std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(value.data()), value.size())) +
+                 " ";
+    }
     out.insert(out.end(), option.begin(), option.end());
   }
-  platform::NSLog(command);
+  if (logging) platform::NSLog(command);
   return out;
 }
 
@@ -113,19 +120,19 @@ std::shared_ptr<DNSMessage> DNSParser::checkDnsMessage(std::shared_ptr<DNSMessag
     } else {
       switch (question->type) {
         case 1:
-          platform::NSLog("-> dnsType1 = A");
+          VARDENO_LOG_LINE("-> dnsType1 = A");
           break;
         case 28:
-          platform::NSLog("-> dnsType2 = AAAA");
+          VARDENO_LOG_LINE("-> dnsType2 = AAAA");
           break;
         case 65:
-          platform::NSLog("-> dnsType3 = HTTPSSVC");
+          VARDENO_LOG_LINE("-> dnsType3 = HTTPSSVC");
           break;
         default:
-          platform::NSLog("-> dnsTypeRaw = " + std::to_string(question->type));
+          VARDENO_LOG_LINE("-> dnsTypeRaw = ", question->type);
       }
     }
-    platform::NSLog("--> " + printableName(question->name));
+    VARDENO_LOG_LINE("--> ", printableName(question->name));
   }
   return message;
 }
@@ -168,7 +175,7 @@ std::vector<DNSParser::Datagram> DNSParser::injectFlagsToDatagrams(const std::ve
   out.reserve(datagrams.size());
   for (const auto& datagram : datagrams) {
     out.push_back(injectFlagsTo(datagram, options).value_or(datagram));
-    platform::NSLog("hex data = " + hexStringForData(out.back()));
+    VARDENO_LOG_LINE("hex data = ", hexStringForData(out.back()));
   }
   return out;
 }

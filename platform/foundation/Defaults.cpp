@@ -3,7 +3,9 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <pwd.h>
+#include <pthread.h>
 #include <sys/file.h>
+#include <sys/inotify.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -15,6 +17,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <limits>
+#include <map>
+#include <set>
+#include <thread>
 
 #include "platform/foundation/Describe.h"
 #include "platform/foundation/Log.h"
@@ -149,6 +154,107 @@ int64_t truncatedInteger(double value) {
   return static_cast<int64_t>(value);
 }
 
+// One inotify descriptor per process watches the folders of the suites in
+// use; a thread reads the events and bumps the generation whenever a suite
+// file (or its folder) changes. A read compares generations and touches no
+// file while nothing changed. A forked child has no such thread: its suites
+// check the file's stamp on every read.
+class SuiteWatch {
+ public:
+  static SuiteWatch& shared() {
+    static SuiteWatch* watch = new SuiteWatch();  // never destroyed: the thread uses it
+    return *watch;
+  }
+
+  bool active() const { return active_.load(std::memory_order_acquire); }
+  uint64_t generation() const { return generation_.load(std::memory_order_acquire); }
+  void changed() { generation_.fetch_add(1, std::memory_order_acq_rel); }
+
+  // Watches `file` in `folder`; the generation from which on its changes
+  // count, or none when it cannot be watched.
+  std::optional<uint64_t> watch(const std::string& folder, const std::string& file) {
+    if (!active()) return std::nullopt;
+    std::lock_guard lock(mutex_);
+    int wd;
+    if (auto it = byPath_.find(folder); it != byPath_.end()) {
+      wd = it->second;
+    } else {
+      constexpr uint32_t mask = IN_CREATE | IN_DELETE | IN_MODIFY | IN_CLOSE_WRITE | IN_MOVED_FROM | IN_MOVED_TO |
+                                IN_ATTRIB | IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR;
+      wd = ::inotify_add_watch(fd_, folder.c_str(), mask);
+      if (wd < 0) return std::nullopt;
+      byPath_[folder] = wd;
+      folders_[wd].paths.insert(folder);
+    }
+    folders_[wd].files.insert(file);
+    return generation();
+  }
+
+ private:
+  struct Folder {
+    std::set<std::string> paths;
+    std::set<std::string> files;
+  };
+
+  SuiteWatch() {
+    fd_ = ::inotify_init1(IN_CLOEXEC);
+    if (fd_ < 0) return;
+    active_.store(true);
+    ::pthread_atfork(nullptr, nullptr, [] { shared().active_.store(false); });
+    std::thread([this] { run(); }).detach();
+  }
+
+  void forget(int wd) {
+    auto it = folders_.find(wd);
+    if (it == folders_.end()) return;
+    for (const auto& path : it->second.paths) byPath_.erase(path);
+    folders_.erase(it);
+  }
+
+  void run() {
+    alignas(inotify_event) char buffer[16384];
+    for (;;) {
+      const ssize_t n = ::read(fd_, buffer, sizeof buffer);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) {
+        active_.store(false);  // every suite checks its file from now on
+        changed();
+        return;
+      }
+      bool relevant = false;
+      {
+        std::lock_guard lock(mutex_);
+        for (ssize_t at = 0; at < n;) {
+          const auto* event = reinterpret_cast<const inotify_event*>(buffer + at);
+          at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+          if (event->mask & IN_Q_OVERFLOW) {
+            relevant = true;
+            continue;
+          }
+          auto it = folders_.find(event->wd);
+          if (it == folders_.end()) continue;
+          if (event->mask & (IN_IGNORED | IN_DELETE_SELF | IN_MOVE_SELF)) {
+            // The folder is gone or elsewhere: its suites watch afresh.
+            if (event->mask & IN_MOVE_SELF) ::inotify_rm_watch(fd_, event->wd);
+            forget(event->wd);
+            relevant = true;
+          } else if (event->len > 0 && it->second.files.count(event->name)) {
+            relevant = true;
+          }
+        }
+      }
+      if (relevant) changed();
+    }
+  }
+
+  int fd_ = -1;
+  std::atomic<bool> active_{false};
+  std::atomic<uint64_t> generation_{1};
+  std::mutex mutex_;
+  std::map<std::string, int> byPath_;
+  std::map<int, Folder> folders_;
+};
+
 }  // namespace
 
 std::string machineStoreRoot() {
@@ -178,6 +284,17 @@ std::shared_ptr<UserDefaults> UserDefaults::suite(const std::string& name) {
 std::shared_ptr<UserDefaults> UserDefaults::standard(const std::string& bundleId) { return suite(bundleId); }
 
 std::shared_ptr<const nlohmann::json> UserDefaults::load() const {
+  SuiteWatch& watch = SuiteWatch::shared();
+  if (watch.active()) {
+    const uint64_t generation = watch.generation();
+    std::lock_guard lock(mutex_);
+    if (cachedGeneration_ == generation) return cached_;
+  }
+  // Watched before the stamp is taken: a change after it bumps the generation.
+  const std::size_t slash = path_.rfind('/');
+  const std::optional<uint64_t> generation =
+      slash == std::string::npos ? std::nullopt
+                                 : watch.watch(slash == 0 ? "/" : path_.substr(0, slash), path_.substr(slash + 1));
   // Re-parse only when the file changed. A file modified within a second of
   // the last read is always re-read: a later rewrite in the same clock tick
   // could reuse its inode, size and time stamp.
@@ -185,7 +302,14 @@ std::shared_ptr<const nlohmann::json> UserDefaults::load() const {
   std::optional<FileStamp> stamp;
   if (::stat(path_.c_str(), &st) == 0) stamp = FileStamp{st.st_dev, st.st_ino, st.st_size, st.st_mtim};
   std::lock_guard lock(mutex_);
-  if (stamp && stamp == cachedStamp_ && stamp->mtime.tv_sec + 1 < cachedAt_) return cached_;
+  if (stamp && stamp == cachedStamp_ && stamp->mtime.tv_sec + 1 < cachedAt_) {
+    cachedGeneration_ = generation;
+    return cached_;
+  }
+  if (!stamp && !cachedStamp_ && cachedAt_ != 0) {
+    cachedGeneration_ = generation;  // still no file
+    return cached_;
+  }
   nlohmann::json parsed = nlohmann::json::object();
   std::string problem;
   if (stamp && readSuite(path_, parsed, problem) == ReadResult::failed) {
@@ -196,6 +320,7 @@ std::shared_ptr<const nlohmann::json> UserDefaults::load() const {
   cached_ = std::make_shared<const nlohmann::json>(std::move(parsed));
   cachedStamp_ = stamp;
   cachedAt_ = ::time(nullptr);
+  cachedGeneration_ = generation;
   return cached_;
 }
 
@@ -328,6 +453,7 @@ bool UserDefaults::update(const std::string& key, const nlohmann::json* value) {
     ::unlink(temp.c_str());
     return fail(errnoText(err));
   }
+  SuiteWatch::shared().changed();  // this process's readers see it at once
   return true;
 }
 

@@ -2,7 +2,10 @@
 // UserDefaults stand-in: one JSON object file per suite at
 // $VARDENO_ROOT/defaults/<suite>.json. Writes are atomic (temp file and
 // rename under an flock on <suite>.json.lock) and every read sees other
-// processes' writes (the file is re-read whenever it changed).
+// processes' writes (the file is re-read whenever it changed). Changes are
+// learnt from an inotify watch on the suite's folder, so a read of an
+// unchanged suite touches no file; without a watch (no folder yet, no
+// inotify) every read checks the file's stamp.
 // A corrupt or unreadable file reads as empty and is logged; before a write
 // replaces a corrupt file, it is kept as <suite>.json.corrupt. Files are
 // private to their user (0600 in 0700 folders).
@@ -52,6 +55,9 @@ class UserDefaults {
   std::optional<nlohmann::json> object(const std::string& key) const;
   // The whole suite as one JSON object.
   nlohmann::json dictionaryRepresentation() const;
+  // The same, shared: the pointer stays the same until the suite changes,
+  // so callers can keep what they derived from it.
+  std::shared_ptr<const nlohmann::json> snapshot() const { return load(); }
 
   // A null value removes the key. False (and logged) when the file could
   // not be written.
@@ -82,6 +88,8 @@ class UserDefaults {
   mutable std::optional<FileStamp> cachedStamp_;
   mutable std::optional<FileStamp> loggedStamp_;
   mutable time_t cachedAt_ = 0;
+  // Set while the folder is watched: the watch generation the cache holds.
+  mutable std::optional<uint64_t> cachedGeneration_;
   mutable std::shared_ptr<const nlohmann::json> cached_ = std::make_shared<const nlohmann::json>(nlohmann::json::object());
 };
 

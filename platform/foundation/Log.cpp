@@ -70,10 +70,11 @@ void appendPrefix(std::string& out) {
     secondLength = std::strftime(secondText, sizeof secondText, "%Y-%m-%d %H:%M:%S", &local);
     cachedSecond = now.tv_sec;
   }
-  char millis[24];
-  std::snprintf(millis, sizeof millis, ".%03ld ", now.tv_nsec / 1'000'000);
+  const long ms = now.tv_nsec / 1'000'000;
+  const char millis[5] = {'.', static_cast<char>('0' + ms / 100), static_cast<char>('0' + ms / 10 % 10),
+                          static_cast<char>('0' + ms % 10), ' '};
   out.append(secondText, secondLength);
-  out.append(millis);
+  out.append(millis, sizeof millis);
   out.append(process);
 }
 
@@ -388,7 +389,7 @@ class Sink {
 
   Shard shards_[kShards];
   alignas(64) std::atomic<uint64_t> sequence_{0};  // records queued so far, and the next number
-  alignas(64) std::atomic<uint64_t> queued_{0};
+  std::atomic<uint64_t> queued_{0};  // beside sequence_: a line updates both, one cache line moves
   alignas(64) std::atomic<WriterState> state_{WriterState::busy};
   std::atomic<std::size_t> capacityLines_{8192};
   std::atomic<SinkKind> kind_;
@@ -452,6 +453,14 @@ void NSLog(std::string_view line) {
   Sink::shared().log(line);
 }
 
+namespace logdetail {
+std::string& lineBuffer() {
+  thread_local std::string line;
+  if (line.capacity() > 64u << 10) std::string().swap(line);  // one huge line does not stay
+  return line;
+}
+}  // namespace logdetail
+
 void flushLog() { Sink::shared().flush(); }
 LogStats logStats() { return Sink::shared().stats(); }
 void setLogCapacityForTesting(std::size_t lines) { Sink::shared().setCapacity(lines); }
@@ -477,11 +486,7 @@ bool appendControlEscape(std::string& out, unsigned char c) {
   }
 }
 
-}  // namespace
-
-std::string quotedText(std::string_view text) {
-  std::string out;
-  out.reserve(text.size() + 2);
+void appendQuoted(std::string& out, std::string_view text) {
   out.push_back('"');
   for (unsigned char c : text) {
     if (appendControlEscape(out, c)) continue;
@@ -493,6 +498,14 @@ std::string quotedText(std::string_view text) {
     }
   }
   out.push_back('"');
+}
+
+}  // namespace
+
+std::string quotedText(std::string_view text) {
+  std::string out;
+  out.reserve(text.size() + 2);
+  appendQuoted(out, text);
   return out;
 }
 
@@ -506,7 +519,13 @@ std::string escapedText(std::string_view text) {
 }
 
 std::string optionalText(const std::optional<std::string>& value) {
-  return value ? "Optional(" + quotedText(*value) + ")" : "nil";
+  if (!value) return "nil";
+  std::string out;
+  out.reserve(value->size() + 12);
+  out += "Optional(";
+  appendQuoted(out, *value);
+  out.push_back(')');
+  return out;
 }
 
 std::string valueDescription(double value) {

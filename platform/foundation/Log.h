@@ -4,6 +4,7 @@
 // written in batches by a background writer; when the buffer is full, lines
 // are dropped and counted, and the count is reported in the output.
 // VARDENO_LOG=stderr|syslog|off picks the sink (default stderr).
+#include <charconv>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -24,10 +25,38 @@ void NSLog(std::string_view line);
 // a line (VARDENO_LOG_LINE).
 bool logEnabled();
 
-// NSLog(line) where the line is built only when it would be written.
-#define VARDENO_LOG_LINE(...)                                    \
-  do {                                                           \
-    if (::platform::logEnabled()) ::platform::NSLog(__VA_ARGS__); \
+namespace logdetail {
+// A per-thread buffer that logLine builds its lines in.
+std::string& lineBuffer();
+inline void appendPiece(std::string& out, std::string_view text) { out.append(text); }
+template <typename T>
+  requires(std::is_integral_v<T> && !std::is_same_v<T, bool> && !std::is_same_v<T, char>)
+void appendPiece(std::string& out, T value) {
+  char text[24];
+  auto [end, ec] = std::to_chars(text, text + sizeof text, value);
+  out.append(text, end);
+}
+}  // namespace logdetail
+
+// NSLog of the pieces (texts and integers) put together, built in a
+// per-thread buffer instead of a new string per line.
+template <typename... Pieces>
+void logLine(const Pieces&... pieces) {
+  if constexpr (sizeof...(Pieces) == 1 && (std::is_convertible_v<const Pieces&, std::string_view> && ...)) {
+    NSLog(pieces...);
+  } else {
+    std::string& line = logdetail::lineBuffer();
+    line.clear();
+    (logdetail::appendPiece(line, pieces), ...);
+    NSLog(line);
+  }
+}
+
+// logLine(pieces...) where the line is built only when it would be
+// written: VARDENO_LOG_LINE("flows count = ", count).
+#define VARDENO_LOG_LINE(...)                                      \
+  do {                                                             \
+    if (::platform::logEnabled()) ::platform::logLine(__VA_ARGS__); \
   } while (0)
 
 // Waits (bounded) until every line logged before the call is written.

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <thread>
+
 #include "DnsProxyExt/ReportSettings.h"
 #include "platform/foundation/Log.h"
 #include "platform/networkextension/MemoryUdpFlow.h"
@@ -67,6 +69,45 @@ TEST_F(FlowManagerTest, HandledRecordsAreBoundedOldestFirstAndOpenOnesStay) {
   for (size_t i = 0; i < 5; ++i) EXPECT_FALSE(manager.record(flows[i]->hash())) << i;
   EXPECT_TRUE(manager.record(flows[5]->hash()));
   EXPECT_TRUE(manager.record(flows.back()->hash()));
+}
+
+TEST_F(FlowManagerTest, ConcurrentReadsKeepTheBoundAndTheCounters) {
+  constexpr int kThreads = 8;
+  constexpr size_t kPerThread = FlowManager::kMaxHandledRecords / 2;
+  std::vector<std::vector<std::shared_ptr<MemoryUdpFlow>>> flows(kThreads);
+  for (auto& list : flows)
+    for (size_t i = 0; i < kPerThread; ++i) list.push_back(std::make_shared<MemoryUdpFlow>());
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] {
+      for (const auto& flow : flows[t]) {
+        manager.addFlow(flow);
+        manager.recordRead(*flow, {{1, 2, 3}}, {std::nullopt});
+        manager.addErrorToFlow(*flow, 2);
+        manager.flowWasHandled(*flow, "nil");
+      }
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  EXPECT_EQ(manager.count(), FlowManager::kMaxHandledRecords);
+  size_t kept = 0;
+  for (const auto& list : flows)
+    for (const auto& flow : list)
+      if (auto record = manager.record(flow->hash())) kept += record->isFinished ? 1 : 0;
+  EXPECT_EQ(kept, FlowManager::kMaxHandledRecords);
+  // The counters did not drift: once plain records replaced them all, the
+  // bytes are those of as many plain records.
+  FlowManager single{clock};
+  auto one = std::make_shared<MemoryUdpFlow>();
+  single.addFlow(one);
+  single.flowWasHandled(*one, "nil");
+  for (size_t i = 0; i < FlowManager::kMaxHandledRecords; ++i) {
+    auto flow = std::make_shared<MemoryUdpFlow>();
+    manager.addFlow(flow);
+    manager.flowWasHandled(*flow, "nil");
+  }
+  EXPECT_EQ(manager.count(), FlowManager::kMaxHandledRecords);
+  EXPECT_EQ(manager.handledBytes(), FlowManager::kMaxHandledRecords * single.handledBytes());
 }
 
 TEST_F(FlowManagerTest, RequestsAreCappedAndRawDataReplaced) {

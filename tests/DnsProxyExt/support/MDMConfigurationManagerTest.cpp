@@ -219,3 +219,19 @@ TEST_F(MDMTest, DidChangeLogsTheManagedDictionaries) {
   EXPECT_TRUE(capture.contains("ex config dic [\"organizationId\": \"o\"]"));
   EXPECT_FALSE(capture.contains("ex feedbackDict"));
 }
+
+TEST_F(MDMTest, OneManagerFollowsEachChangeOfTheSwitches) {
+  auto m = make();
+  m->initConfigurationForMacOs({{"organizationId", "o"}});
+  EXPECT_EQ(m->getValuesForInject("com.app")->at("65004"), "127.0.0.1");
+  for (int i = 0; i < 5; ++i) {
+    const std::string ip = "198.51.100." + std::to_string(i);
+    ASSERT_TRUE(suite_->set("ip", ip));
+    EXPECT_EQ(m->getValuesForInject("com.app")->at("65004"), ip);
+    EXPECT_EQ(m->getValuesForInject("com.app")->at("65004"), ip);
+  }
+  ASSERT_TRUE(suite_->set("send_ip", false));
+  EXPECT_EQ(m->getValuesForInject("com.app")->count("65004"), 0u);
+  ASSERT_TRUE(suite_->set("send_timezone", 1));
+  EXPECT_EQ(m->getValuesForInject("com.app")->count("65006"), 0u);
+}

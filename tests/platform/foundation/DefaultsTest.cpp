@@ -250,3 +250,69 @@ TEST_F(DefaultsTest, OwnStateMovesWithVardenoStateAndTheStoreStays) {
   ::unsetenv("VARDENO_ROOT");
   EXPECT_EQ(platform::machineStoreRoot(), "/var/lib/vardeno");
 }
+
+namespace {
+
+template <typename Condition>
+bool eventually(Condition condition) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (!condition()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return true;
+}
+
+}  // namespace
+
+TEST_F(DefaultsTest, UnchangedSuiteIsParsedOnceNotPerRead) {
+  writeFile("hot", R"({"send_timezone": 1, "ip": "198.51.100.7"})");
+  auto d = UserDefaults::suite("hot");
+  ASSERT_TRUE(eventually([&] { return d->integer("send_timezone") == 1; }));
+  // A file written just now: the stamp alone cannot tell a same-tick rewrite,
+  // yet reads of an unchanged suite share one parsed copy.
+  std::vector<std::shared_ptr<const json>> seen;
+  for (int i = 0; i < 1000; ++i) seen.push_back(d->snapshot());
+  std::set<const json*> distinct;
+  for (const auto& s : seen) distinct.insert(s.get());
+  EXPECT_LE(distinct.size(), 3u);
+  EXPECT_EQ(d->string("ip"), "198.51.100.7");
+}
+
+TEST_F(DefaultsTest, WritesByOthersAreSeenAlsoWhenTheFolderIsReplaced) {
+  writeFile("other", R"({"x": "one"})");
+  auto d = UserDefaults::suite("other");
+  EXPECT_EQ(d->string("x"), "one");
+  // Rewritten in place, as another program might.
+  writeFile("other", R"({"x": "two"})");
+  EXPECT_TRUE(eventually([&] { return d->string("x") == "two"; }));
+  std::filesystem::remove_all(root_ + "/defaults");
+  EXPECT_TRUE(eventually([&] { return d->string("x") == std::nullopt; }));
+  writeFile("other", R"({"x": "three"})");
+  EXPECT_TRUE(eventually([&] { return d->string("x") == "three"; }));
+  // A write through another instance is seen by the very next read.
+  ASSERT_TRUE(UserDefaults::suite("other")->set("x", "four"));
+  EXPECT_EQ(d->string("x"), "four");
+}
+
+TEST_F(DefaultsTest, ForkedChildSeesChangesOnItsNextRead) {
+  writeFile("forked", R"({"n": 1})");
+  auto d = UserDefaults::suite("forked");
+  ASSERT_EQ(d->integer("n"), 1);
+  const std::string path = suitePath("forked");
+  pid_t pid = ::fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    // No watching thread here: each read checks the file.
+    bool ok = true;
+    for (int i = 2; i < 40; ++i) {
+      std::ofstream(path + ".new") << "{\"n\": " << i << "}";
+      std::filesystem::rename(path + ".new", path);
+      ok = d->integer("n") == i && ok;
+    }
+    ::_exit(ok ? 0 : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+}

@@ -403,3 +403,24 @@ TEST(Log, ManyThreadsDropsAreCountedExactly) {
   EXPECT_EQ(noted, dropped);
   EXPECT_EQ(written + dropped, uint64_t{kThreads} * kLines);
 }
+
+TEST(Log, LinesFromPiecesReadAsConcatenated) {
+  platform::LogCapture capture;
+  const std::string text = "a \"quoted\" text";
+  const std::string_view view = "view";
+  VARDENO_LOG_LINE("flows count = ", 42);
+  VARDENO_LOG_LINE("mixed: ", text, ", ", view, ", ", int64_t{-9223372036854775807 - 1}, ", ", uint64_t{18446744073709551615u},
+                   ", ", static_cast<uint16_t>(65535), ", ", platform::boolText(false));
+  VARDENO_LOG_LINE(std::string("one piece: ") + platform::optionalText(text));
+  // A long line, then a short one in the same buffer: nothing of the first stays.
+  VARDENO_LOG_LINE("long ", std::string(100'000, 'x'));
+  VARDENO_LOG_LINE("short ", 1);
+  const std::vector<std::string> want = {
+      "flows count = 42",
+      "mixed: a \"quoted\" text, view, -9223372036854775808, 18446744073709551615, 65535, false",
+      "one piece: Optional(\"a \\\"quoted\\\" text\")",
+      "long " + std::string(100'000, 'x'),
+      "short 1",
+  };
+  EXPECT_EQ(capture.lines(), want);
+}
