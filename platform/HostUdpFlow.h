@@ -3,10 +3,12 @@
 // flow host hands it to the provider. State lives under the host's lock.
 #include <chrono>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
 
+#include "platform/Dispatch.h"
 #include "platform/NEAppProxyUDPFlow.h"
 #include "platform/SocketAddress.h"
 
@@ -16,7 +18,8 @@ class UdpFlowHost;
 
 class HostUdpFlow : public NEAppProxyUDPFlow {
  public:
-  HostUdpFlow(std::shared_ptr<UdpFlowHost> host, size_t listenerIndex, SocketAddress client);
+  // `socket`: the host's socket that received the flow and answers it.
+  HostUdpFlow(std::shared_ptr<UdpFlowHost> host, size_t listenerIndex, size_t socket, SocketAddress client);
 
   void openWithLocalEndpoint(std::optional<NWHostEndpoint> localEndpoint, OpenCompletion completion) override;
   void readDatagrams(ReadCompletion completion) override;
@@ -39,8 +42,12 @@ class HostUdpFlow : public NEAppProxyUDPFlow {
  private:
   friend class UdpFlowHost;
 
+  void post(std::function<void()> fn) { queue_->async(std::move(fn)); }
+
   const std::shared_ptr<UdpFlowHost> host_;
   const size_t listenerIndex_;
+  const size_t socket_;
+  const std::shared_ptr<DispatchQueue> queue_;  // the flow's callbacks
   const SocketAddress client_;
   const NWHostEndpoint remote_;
   const uint64_t hash_;

@@ -109,13 +109,21 @@ Resolved resolveName(const std::string& host, uint16_t port) {
   return Resolved{std::nullopt, NWError::dns(EAI_NONAME)};
 }
 
-// All socket work runs on one strand; user callbacks go to the start queue.
-// Calls and completions are deferred rather than posted: made from a pool
-// thread they continue on that thread instead of waking another one.
+// The executor of a new connection: the calling worker's loop, which runs on
+// one thread, or else a strand of the shared pool.
+asio::any_io_executor connectionExecutor() {
+  if (auto* io = currentWorkerIoContext()) return io->get_executor();
+  return asio::make_strand(dispatchIoContext());
+}
+
+// All socket work runs on one executor (one thread at a time); user
+// callbacks go to the start queue. Calls and completions are deferred rather
+// than posted: made from a loop's thread they continue on that thread
+// instead of waking another one.
 class SocketUdpConnection final : public UdpConnection {
  public:
   explicit SocketUdpConnection(NWEndpoint remote)
-      : remote_(std::move(remote)), strand_(asio::make_strand(dispatchIoContext())), socket_(strand_) {}
+      : remote_(std::move(remote)), strand_(connectionExecutor()), socket_(strand_) {}
   ~SocketUdpConnection() override { forgetOwnSocket(); }
 
   void setStateUpdateHandler(StateHandler handler) override {
@@ -389,7 +397,7 @@ class SocketUdpConnection final : public UdpConnection {
   }
 
   const NWEndpoint remote_;
-  asio::strand<asio::io_context::executor_type> strand_;
+  asio::any_io_executor strand_;
   udp::socket socket_;
 
   mutable std::mutex mutex_;  // state_ and handler_, read from any thread

@@ -1,14 +1,19 @@
 #include "platform/UdpFlowHost.h"
 
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <future>
+
+#include <asio.hpp>
 
 #include "platform/Log.h"
 #include "platform/OwnSockets.h"
+#include "platform/SocketBuffers.h"
 
 namespace platform {
 namespace {
@@ -19,9 +24,12 @@ NEError flowError(int code, const char* text) { return NEError{code, kNEAppProxy
 
 // ---- HostUdpFlow ----
 
-HostUdpFlow::HostUdpFlow(std::shared_ptr<UdpFlowHost> host, size_t listenerIndex, SocketAddress client)
+HostUdpFlow::HostUdpFlow(std::shared_ptr<UdpFlowHost> host, size_t listenerIndex, size_t socket,
+                         SocketAddress client)
     : host_(std::move(host)),
       listenerIndex_(listenerIndex),
+      socket_(socket),
+      queue_(host_->queueFor(socket)),
       client_(client),
       remote_(client.endpoint()),
       hash_(nextFlowHash()),
@@ -52,7 +60,7 @@ void HostUdpFlow::openWithLocalEndpoint(std::optional<NWHostEndpoint> localEndpo
     else
       local_ = std::move(localEndpoint);
   }
-  host_->post([completion = std::move(completion), error]() { completion(error); });
+  post([completion = std::move(completion), error]() { completion(error); });
 }
 
 void HostUdpFlow::readDatagrams(ReadCompletion completion) {
@@ -60,14 +68,14 @@ void HostUdpFlow::readDatagrams(ReadCompletion completion) {
   lastActivity_ = std::chrono::steady_clock::now();
   if (readClosed_ || finished_) {
     lock.unlock();
-    host_->post([completion = std::move(completion)]() {
+    post([completion = std::move(completion)]() {
       completion(std::nullopt, std::nullopt, flowError(NEAppProxyFlowErrorNotConnected, "The flow is closed for reading"));
     });
     return;
   }
   if (pendingRead_) {
     lock.unlock();
-    host_->post([completion = std::move(completion)]() {
+    post([completion = std::move(completion)]() {
       completion(std::nullopt, std::nullopt,
                  flowError(NEAppProxyFlowErrorReadAlreadyPending, "A read is already pending"));
     });
@@ -83,7 +91,7 @@ void HostUdpFlow::readDatagrams(ReadCompletion completion) {
   host_->detachLocked(*this);
   lock.unlock();
   std::vector<NWHostEndpoint> endpoints(datagrams.size(), remote_);
-  host_->post([completion = std::move(completion), datagrams = std::move(datagrams),
+  post([completion = std::move(completion), datagrams = std::move(datagrams),
                endpoints = std::move(endpoints)]() mutable {
     completion(std::move(datagrams), std::move(endpoints), std::nullopt);
   });
@@ -107,13 +115,13 @@ void HostUdpFlow::writeDatagrams(std::vector<Datagram> datagrams, std::vector<NW
       to = SocketAddress::fromEndpoint(remoteEndpoints[i]);
     if (!to) {
       error = flowError(NEAppProxyFlowErrorInvalidArgument, "Invalid remote endpoint");
-    } else if (!host_->sendTo(listenerIndex_, *to, datagrams[i])) {
+    } else if (!host_->sendTo(socket_, *to, datagrams[i])) {
       error = flowError(datagrams[i].size() > 65507 ? NEAppProxyFlowErrorDatagramTooLarge
                                                     : NEAppProxyFlowErrorHostUnreachable,
                         "The datagram could not be sent");
     }
   }
-  host_->post([completion = std::move(completion), error]() { completion(error); });
+  post([completion = std::move(completion), error]() { completion(error); });
 }
 
 void HostUdpFlow::closeReadWithError(std::optional<NEError>) {
@@ -126,11 +134,11 @@ void HostUdpFlow::closeReadWithError(std::optional<NEError>) {
     if (writeClosed_) host_->finishLocked(*this, reoffer);
   }
   if (pendingRead) {
-    host_->post([completion = std::move(*pendingRead)]() {
+    post([completion = std::move(*pendingRead)]() {
       completion(std::nullopt, std::nullopt, flowError(NEAppProxyFlowErrorAborted, "The flow was closed for reading"));
     });
   }
-  for (auto& flow : reoffer) host_->post([host = host_, flow]() { host->offer(flow); });
+  for (auto& flow : reoffer) flow->post([host = host_, flow]() { host->offer(flow); });
 }
 
 void HostUdpFlow::closeWriteWithError(std::optional<NEError>) {
@@ -140,10 +148,117 @@ void HostUdpFlow::closeWriteWithError(std::optional<NEError>) {
     writeClosed_ = true;
     if (readClosed_) host_->finishLocked(*this, reoffer);
   }
-  for (auto& flow : reoffer) host_->post([host = host_, flow]() { host->offer(flow); });
+  for (auto& flow : reoffer) flow->post([host = host_, flow]() { host->offer(flow); });
 }
 
 // ---- UdpFlowHost ----
+
+namespace {
+
+constexpr int kBatch = 32;
+constexpr size_t kDatagramSize = 65536;
+
+// recvmmsg buffers, one set per thread, reused for every batch.
+struct ReceiveBatch {
+  std::vector<uint8_t> buffers = std::vector<uint8_t>(kBatch * kDatagramSize);
+  mmsghdr messages[kBatch];
+  iovec iovs[kBatch];
+  sockaddr_storage peers[kBatch];
+
+  int receive(int fd) {
+    for (int i = 0; i < kBatch; ++i) {
+      iovs[i] = {buffers.data() + i * kDatagramSize, kDatagramSize};
+      messages[i] = {};
+      messages[i].msg_hdr.msg_iov = &iovs[i];
+      messages[i].msg_hdr.msg_iovlen = 1;
+      messages[i].msg_hdr.msg_name = &peers[i];
+      messages[i].msg_hdr.msg_namelen = sizeof peers[i];
+    }
+    return recvmmsg(fd, messages, kBatch, MSG_DONTWAIT, nullptr);
+  }
+};
+
+// A peer of `fd` on the same address, in the same SO_REUSEPORT group.
+int openPeer(int fd, const SocketAddress& bound) {
+  const int peer = socket(bound.family(), SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  if (peer < 0) return -1;
+  int one = 1;
+  if (bound.family() == AF_INET6) {
+    int v6only = 0;
+    socklen_t length = sizeof v6only;
+    getsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &v6only, &length);
+    setsockopt(peer, IPPROTO_IPV6, IPV6_V6ONLY, &v6only, sizeof v6only);
+  }
+  int size = 0;
+  socklen_t length = sizeof size;
+  // The kernel reports twice the size that was set.
+  if (getsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, &length) == 0) growSocketBuffers(peer, size / 2);
+  if (setsockopt(peer, SOL_SOCKET, SO_REUSEPORT, &one, sizeof one) != 0 ||
+      bind(peer, bound.sockaddrPtr(), bound.length()) != 0) {
+    close(peer);
+    return -1;
+  }
+  return peer;
+}
+
+}  // namespace
+
+// Waits for datagrams on one socket on its worker's loop, through a
+// descriptor of its own for the socket. All but close() run on that loop.
+class UdpFlowHost::Reader : public std::enable_shared_from_this<Reader> {
+ public:
+  Reader(std::weak_ptr<UdpFlowHost> host, size_t index, int fd, size_t worker)
+      : host_(std::move(host)), index_(index), worker_(worker), descriptor_(workerIoContext(worker)) {
+    const int own = fcntl(fd, F_DUPFD_CLOEXEC, 0);
+    std::error_code ignored;
+    if (own >= 0) descriptor_.assign(own, ignored);
+  }
+
+  void start() {
+    asio::post(descriptor_.get_executor(), [self = shared_from_this()] { self->arm(); });
+  }
+
+  // Stops reading and closes the reader's descriptor; the future is ready
+  // once done.
+  std::future<void> close() {
+    auto done = std::make_shared<std::promise<void>>();
+    auto future = done->get_future();
+    auto closeNow = [self = shared_from_this(), done] {
+      self->closed_ = true;
+      std::error_code ignored;
+      self->descriptor_.close(ignored);
+      done->set_value();
+    };
+    if (currentWorker() == worker_) closeNow();
+    else asio::post(descriptor_.get_executor(), std::move(closeNow));
+    return future;
+  }
+
+ private:
+  void arm() {
+    if (closed_) return;
+    descriptor_.async_wait(asio::posix::stream_descriptor::wait_read,
+                           [self = shared_from_this()](const std::error_code& ec) {
+                             if (!ec) self->read();
+                           });
+  }
+
+  void read() {
+    if (closed_) return;
+    auto host = host_.lock();
+    if (!host) return;
+    // A few batches, then the loop's other work; the socket is drained
+    // before waiting again, as its readiness is reported once per change.
+    if (host->receive(index_, 4)) return arm();
+    asio::post(descriptor_.get_executor(), [self = shared_from_this()] { self->read(); });
+  }
+
+  const std::weak_ptr<UdpFlowHost> host_;
+  const size_t index_;
+  const size_t worker_;
+  asio::posix::stream_descriptor descriptor_;
+  bool closed_ = false;
+};
 
 std::shared_ptr<UdpFlowHost> UdpFlowHost::create(Settings settings, ProviderSource source) {
   return std::shared_ptr<UdpFlowHost>(new UdpFlowHost(std::move(settings), std::move(source)));
@@ -151,30 +266,84 @@ std::shared_ptr<UdpFlowHost> UdpFlowHost::create(Settings settings, ProviderSour
 
 UdpFlowHost::UdpFlowHost(Settings settings, ProviderSource source)
     : settings_(std::move(settings)), source_(std::move(source)) {
-  if (!settings_.queue) settings_.queue = DispatchQueue::global();
   forwarder_ = std::make_shared<SystemDnsForwarder>(settings_.systemDns);
   stopFd_ = eventfd(0, EFD_CLOEXEC);
   lastSweep_ = std::chrono::steady_clock::now().time_since_epoch().count();
+  openSockets();
 }
 
 UdpFlowHost::~UdpFlowHost() {
   stop();
+  for (const auto& socket : sockets_)
+    if (socket.owned) close(socket.fd);
   if (stopFd_ >= 0) close(stopFd_);
+}
+
+void UdpFlowHost::openSockets() {
+  const size_t workers = workerCount();
+  for (size_t i = 0; i < settings_.listeners.size(); ++i) {
+    const auto& listener = settings_.listeners[i];
+    sockets_.push_back(Socket{listener.fd, i, i % workers, false});
+    if (workers < 2) continue;
+    // The listener's socket joins a SO_REUSEPORT group with its peers; set
+    // after its bind, so that a port 0 it was bound to was not shared.
+    int one = 1;
+    if (setsockopt(listener.fd, SOL_SOCKET, SO_REUSEPORT, &one, sizeof one) != 0) continue;
+    SocketAddress bound;
+    socklen_t length = sizeof(sockaddr_storage);
+    if (getsockname(listener.fd, bound.sockaddrPtr(), &length) != 0) continue;
+    for (size_t w = 1; w < workers; ++w) {
+      const int peer = openPeer(listener.fd, bound);
+      if (peer < 0) break;
+      sockets_.push_back(Socket{peer, i, (i + w) % workers, true});
+    }
+  }
+}
+
+std::shared_ptr<DispatchQueue> UdpFlowHost::queueFor(size_t socket) const {
+  return settings_.queue ? settings_.queue : workerQueue(sockets_[socket].worker);
 }
 
 void UdpFlowHost::start() {
   if (running_.exchange(true)) return;
   for (const auto& listener : settings_.listeners) OwnSockets::addListenAddress(listener.address);
-  for (size_t i = 0; i < settings_.listeners.size(); ++i) threads_.emplace_back([this, i] { receiveLoop(i); });
+  std::weak_ptr<UdpFlowHost> weak = weak_from_this();
+  for (size_t i = 0; i < sockets_.size(); ++i) {
+    readers_.push_back(std::make_shared<Reader>(weak, i, sockets_[i].fd, sockets_[i].worker));
+    readers_.back()->start();
+  }
+  watch_ = std::thread([this] { watchLoop(); });
 }
 
 void UdpFlowHost::stop() {
   if (!running_.exchange(false)) return;
   uint64_t one = 1;
   (void)!write(stopFd_, &one, sizeof one);
-  for (auto& t : threads_)
-    if (t.joinable()) t.join();
-  threads_.clear();
+  if (watch_.joinable()) watch_.join();
+  {
+    std::vector<std::future<void>> closed;
+    for (auto& reader : readers_) closed.push_back(reader->close());
+    // On a worker, a bounded wait: two hosts stopping on two workers must
+    // not wait for each other for ever.
+    const bool onWorker = currentWorker().has_value();
+    for (auto& done : closed) {
+      if (onWorker) done.wait_for(std::chrono::seconds(1));
+      else done.wait();
+    }
+  }
+  readers_.clear();
+  uint64_t count = 0;
+  (void)!read(stopFd_, &count, sizeof count);
+  // The peers leave the port now; an answer still being written goes out
+  // of an unbound socket under the same descriptor number.
+  for (const auto& socket : sockets_) {
+    if (!socket.owned) continue;
+    const int placeholder = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (placeholder >= 0) {
+      dup2(placeholder, socket.fd);
+      close(placeholder);
+    }
+  }
   for (const auto& listener : settings_.listeners) OwnSockets::removeListenAddress(listener.address);
   std::unordered_map<Key, std::shared_ptr<HostUdpFlow>, KeyHash> flows;
   std::unordered_map<const HostUdpFlow*, std::shared_ptr<HostUdpFlow>> reading;
@@ -204,52 +373,57 @@ size_t UdpFlowHost::pendingDatagramCount() const {
   return n;
 }
 
-void UdpFlowHost::post(std::function<void()> fn) { settings_.queue->async(std::move(fn)); }
-
-bool UdpFlowHost::sendTo(size_t listener, const SocketAddress& to, const Datagram& datagram) {
-  int fd = settings_.listeners[listener].fd;
+bool UdpFlowHost::sendTo(size_t socket, const SocketAddress& to, const Datagram& datagram) {
+  int fd = sockets_[socket].fd;
   for (int attempt = 0; attempt < 3; ++attempt) {
-    ssize_t n = sendto(fd, datagram.data(), datagram.size(), 0, to.sockaddrPtr(), to.length());
+    ssize_t n = sendto(fd, datagram.data(), datagram.size(), MSG_DONTWAIT, to.sockaddrPtr(), to.length());
     if (n == static_cast<ssize_t>(datagram.size())) return true;
     if (n < 0 && errno != EINTR && errno != ENOBUFS && errno != EAGAIN) return false;
   }
   return false;
 }
 
-void UdpFlowHost::receiveLoop(size_t index) {
-  constexpr int kBatch = 32;
-  constexpr size_t kSize = 65536;
-  std::vector<uint8_t> buffers(kBatch * kSize);
-  mmsghdr messages[kBatch];
-  iovec iovs[kBatch];
-  sockaddr_storage peers[kBatch];
-  const int fd = settings_.listeners[index].fd;
-  pollfd fds[2] = {{fd, POLLIN, 0}, {stopFd_, POLLIN, 0}};
-  for (;;) {
-    int ready = poll(fds, 2, 1000);
-    if (fds[1].revents) return;
-    if (ready > 0 && (fds[0].revents & POLLIN)) {
-      for (int i = 0; i < kBatch; ++i) {
-        iovs[i] = {buffers.data() + i * kSize, kSize};
-        messages[i] = {};
-        messages[i].msg_hdr.msg_iov = &iovs[i];
-        messages[i].msg_hdr.msg_iovlen = 1;
-        messages[i].msg_hdr.msg_name = &peers[i];
-        messages[i].msg_hdr.msg_namelen = sizeof peers[i];
-      }
-      int n = recvmmsg(fd, messages, kBatch, MSG_DONTWAIT, nullptr);
-      for (int i = 0; i < n; ++i) {
-        auto* data = buffers.data() + i * kSize;
-        auto client = SocketAddress::fromSockaddr(reinterpret_cast<sockaddr*>(&peers[i]), messages[i].msg_hdr.msg_namelen);
-        if (client.family() != AF_INET && client.family() != AF_INET6) continue;
-        onDatagram(index, client, Datagram(data, data + messages[i].msg_len));
-      }
+bool UdpFlowHost::receive(size_t index, int rounds) {
+  thread_local ReceiveBatch batch;
+  const int fd = sockets_[index].fd;
+  for (int round = 0; round < rounds; ++round) {
+    const int n = batch.receive(fd);
+    for (int i = 0; i < n; ++i) {
+      auto* data = batch.buffers.data() + i * kDatagramSize;
+      auto client = SocketAddress::fromSockaddr(reinterpret_cast<sockaddr*>(&batch.peers[i]),
+                                                batch.messages[i].msg_hdr.msg_namelen);
+      if (client.family() != AF_INET && client.family() != AF_INET6) continue;
+      onDatagram(index, client, Datagram(data, data + batch.messages[i].msg_len));
     }
+    if (n < kBatch) return true;
+  }
+  return false;
+}
+
+void UdpFlowHost::watchLoop() {
+  // Per socket: the worker's progress count seen at the last tick.
+  std::vector<uint64_t> seen(sockets_.size(), 0);
+  std::vector<pollfd> fds;
+  std::vector<size_t> stuck;
+  for (;;) {
+    stuck.clear();
+    for (size_t i = 0; i < sockets_.size(); ++i) {
+      const uint64_t progress = workerProgress(sockets_[i].worker);
+      if ((progress & 1) && progress == seen[i]) stuck.push_back(i);
+      seen[i] = progress;
+    }
+    fds.assign(1, pollfd{stopFd_, POLLIN, 0});
+    for (size_t i : stuck) fds.push_back(pollfd{sockets_[i].fd, POLLIN, 0});
+    const int ready = poll(fds.data(), fds.size(), 10);
+    if (fds[0].revents) return;
+    for (size_t k = 1; ready > 0 && k < fds.size(); ++k)
+      if (fds[k].revents & POLLIN) receive(stuck[k - 1], 4);
     sweepIdle();
   }
 }
 
-void UdpFlowHost::onOwnDatagram(size_t listener, const SocketAddress& source, Datagram datagram) {
+void UdpFlowHost::onOwnDatagram(size_t socket, const SocketAddress& source, Datagram datagram) {
+  const size_t listener = sockets_[socket].listener;
   ownDatagrams_.fetch_add(1, std::memory_order_relaxed);
   std::shared_ptr<SystemDnsForwarder> forwarder;
   {
@@ -258,7 +432,7 @@ void UdpFlowHost::onOwnDatagram(size_t listener, const SocketAddress& source, Da
   }
   // Resolved as the system would, unless the system DNS is this process too.
   if (forwarder && forwarder->ok() && !OwnSockets::isOwnListenAddress(forwarder->systemDns())) {
-    forwarder->forward(settings_.listeners[listener].fd, source, {std::move(datagram)});
+    forwarder->forward(sockets_[socket].fd, source, {std::move(datagram)});
     return;
   }
   const int64_t now = std::chrono::steady_clock::now().time_since_epoch().count();
@@ -272,10 +446,12 @@ void UdpFlowHost::onOwnDatagram(size_t listener, const SocketAddress& source, Da
   }
 }
 
-void UdpFlowHost::onDatagram(size_t listener, const SocketAddress& client, Datagram datagram) {
+void UdpFlowHost::onDatagram(size_t socket, const SocketAddress& client, Datagram datagram) {
   // The process's own resolver sockets are never a client: offering their
   // datagrams to the provider would forward them back here for ever.
-  if (OwnSockets::isOwnSource(client)) return onOwnDatagram(listener, client, std::move(datagram));
+  if (OwnSockets::isOwnSource(client)) return onOwnDatagram(socket, client, std::move(datagram));
+  const size_t listener = sockets_[socket].listener;
+  std::shared_ptr<HostUdpFlow> answered;
   std::shared_ptr<HostUdpFlow> newFlow;
   std::optional<NEAppProxyUDPFlow::ReadCompletion> completion;
   NWHostEndpoint remote;
@@ -286,6 +462,7 @@ void UdpFlowHost::onDatagram(size_t listener, const SocketAddress& client, Datag
       HostUdpFlow& flow = *it->second;
       if (flow.pendingRead_) {
         completion.swap(flow.pendingRead_);
+        answered = it->second;
         remote = flow.remote_;
         flow.lastActivity_ = std::chrono::steady_clock::now();
         detachLocked(flow);
@@ -294,7 +471,7 @@ void UdpFlowHost::onDatagram(size_t listener, const SocketAddress& client, Datag
       }  // else dropped: the client retries
     } else if (flows_.size() + reading_.size() < kMaxFlows) {
       const Key key{listener, client};
-      newFlow = std::make_shared<HostUdpFlow>(shared_from_this(), listener, client);
+      newFlow = std::make_shared<HostUdpFlow>(shared_from_this(), listener, socket, client);
       newFlow->pending_.push_back(std::move(datagram));
       flows_.emplace(key, newFlow);
       auto reads = readsPerEndpoint_.find(key);
@@ -305,13 +482,13 @@ void UdpFlowHost::onDatagram(size_t listener, const SocketAddress& client, Datag
     }
   }
   if (completion) {
-    post([completion = std::move(*completion), datagram = std::move(datagram), remote]() mutable {
+    answered->post([completion = std::move(*completion), datagram = std::move(datagram), remote]() mutable {
       std::vector<Datagram> datagrams;
       datagrams.push_back(std::move(datagram));
       completion(std::move(datagrams), std::vector<NWHostEndpoint>{remote}, std::nullopt);
     });
   }
-  if (newFlow) post([self = shared_from_this(), newFlow]() { self->offer(newFlow); });
+  if (newFlow) newFlow->post([self = shared_from_this(), newFlow]() { self->offer(newFlow); });
 }
 
 void UdpFlowHost::offer(std::shared_ptr<HostUdpFlow> flow) {
@@ -335,7 +512,7 @@ void UdpFlowHost::offer(std::shared_ptr<HostUdpFlow> flow) {
     auto it = flows_.find(Key{flow->listenerIndex_, flow->client_});
     if (it != flows_.end() && it->second == flow) flows_.erase(it);
   }
-  if (forwarder) forwarder->forward(settings_.listeners[flow->listenerIndex_].fd, flow->client_, datagrams);
+  if (forwarder) forwarder->forward(sockets_[flow->socket_].fd, flow->client_, datagrams);
 }
 
 void UdpFlowHost::finishLocked(HostUdpFlow& flow, std::vector<std::shared_ptr<HostUdpFlow>>& reoffer) {
@@ -357,7 +534,7 @@ void UdpFlowHost::finishLocked(HostUdpFlow& flow, std::vector<std::shared_ptr<Ho
   if (it != flows_.end() && it->second.get() == &flow) flows_.erase(it);
   if (flow.pending_.empty() || !running_) return;
   // Datagrams that came after the flow's read belong to the next flow.
-  auto next = std::make_shared<HostUdpFlow>(shared_from_this(), flow.listenerIndex_, flow.client_);
+  auto next = std::make_shared<HostUdpFlow>(shared_from_this(), flow.listenerIndex_, flow.socket_, flow.client_);
   next->pending_.swap(flow.pending_);
   flows_.emplace(key, next);
   auto reads = readsPerEndpoint_.find(key);
@@ -398,7 +575,6 @@ void UdpFlowHost::sweepIdle() {
   const int64_t nowNanos = now.time_since_epoch().count();
   int64_t last = lastSweep_.load(std::memory_order_relaxed);
   if (nowNanos - last < std::chrono::nanoseconds(std::chrono::seconds(1)).count()) return;
-  // One receive thread sweeps; the others go on reading.
   if (!lastSweep_.compare_exchange_strong(last, nowNanos, std::memory_order_relaxed)) return;
   std::vector<std::shared_ptr<HostUdpFlow>> reoffer;
   std::vector<std::shared_ptr<HostUdpFlow>> dropped;
@@ -417,7 +593,7 @@ void UdpFlowHost::sweepIdle() {
       finishLocked(*flow, reoffer);
     }
   }
-  for (auto& flow : reoffer) post([self = shared_from_this(), flow]() { self->offer(flow); });
+  for (auto& flow : reoffer) flow->post([self = shared_from_this(), flow]() { self->offer(flow); });
 }
 
 }  // namespace platform
