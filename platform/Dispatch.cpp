@@ -197,13 +197,9 @@ class ConcurrentQueue final : public DispatchQueue {
     });
   }
 
-  // Deferred: on a pool thread it waits in that thread's own queue.
-  void asyncContinuation(std::function<void()> block) override {
-    asio::defer(pool().io, [self = shared_from_this(), block = std::move(block)] {
-      CurrentScope scope(self.get());
-      block();
-    });
-  }
+  // Deferred: on a pool thread it waits in that thread's own queue, on a
+  // worker in the worker's loop.
+  void asyncContinuation(std::function<void()> block) override;
 
   std::shared_ptr<DispatchWorkItem> asyncAfter(std::chrono::nanoseconds delay, std::function<void()> block) override;
 
@@ -235,6 +231,15 @@ std::shared_ptr<DispatchWorkItem> scheduleAfter(asio::io_context& io, const std:
 std::shared_ptr<DispatchWorkItem> SerialQueue::asyncAfter(std::chrono::nanoseconds delay,
                                                           std::function<void()> block) {
   return scheduleAfter(pool().io, shared_from_this(), delay, std::move(block));
+}
+
+void ConcurrentQueue::asyncContinuation(std::function<void()> block) {
+  auto run = [self = shared_from_this(), block = std::move(block)] {
+    CurrentScope scope(self.get());
+    block();
+  };
+  if (auto* io = currentWorkerIoContext()) asio::defer(*io, std::move(run));
+  else asio::defer(pool().io, std::move(run));
 }
 
 std::shared_ptr<DispatchWorkItem> ConcurrentQueue::asyncAfter(std::chrono::nanoseconds delay,

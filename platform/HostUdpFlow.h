@@ -1,10 +1,12 @@
 #pragma once
 // The UDP flow of one client endpoint on one listening socket, as the
-// flow host hands it to the provider. State lives under the host's lock.
+// flow host hands it to the provider. State lives under the lock of the
+// host's shard that holds the flow.
 #include <chrono>
 #include <deque>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 
@@ -18,8 +20,10 @@ class UdpFlowHost;
 
 class HostUdpFlow : public NEAppProxyUDPFlow {
  public:
-  // `socket`: the host's socket that received the flow and answers it.
-  HostUdpFlow(std::shared_ptr<UdpFlowHost> host, size_t listenerIndex, size_t socket, SocketAddress client);
+  // `socket`: the host's socket that received the flow and answers it;
+  // `mutex`: the lock of the host's shard that holds the flow.
+  HostUdpFlow(std::shared_ptr<UdpFlowHost> host, size_t listenerIndex, size_t socket, SocketAddress client,
+              std::mutex& mutex);
 
   void openWithLocalEndpoint(std::optional<NWHostEndpoint> localEndpoint, OpenCompletion completion) override;
   void readDatagrams(ReadCompletion completion) override;
@@ -48,12 +52,13 @@ class HostUdpFlow : public NEAppProxyUDPFlow {
   const size_t listenerIndex_;
   const size_t socket_;
   const std::shared_ptr<DispatchQueue> queue_;  // the flow's callbacks
+  std::mutex& mutex_;
   const SocketAddress client_;
   const NWHostEndpoint remote_;
   const uint64_t hash_;
   NEFlowMetaData metaData_;  // set before the provider sees the flow
 
-  // Guarded by the host's mutex.
+  // Guarded by mutex_.
   std::deque<Datagram> pending_;
   std::optional<ReadCompletion> pendingRead_;
   std::optional<NWHostEndpoint> local_;

@@ -25,11 +25,12 @@ NEError flowError(int code, const char* text) { return NEError{code, kNEAppProxy
 // ---- HostUdpFlow ----
 
 HostUdpFlow::HostUdpFlow(std::shared_ptr<UdpFlowHost> host, size_t listenerIndex, size_t socket,
-                         SocketAddress client)
+                         SocketAddress client, std::mutex& mutex)
     : host_(std::move(host)),
       listenerIndex_(listenerIndex),
       socket_(socket),
       queue_(host_->queueFor(socket)),
+      mutex_(mutex),
       client_(client),
       remote_(client.endpoint()),
       hash_(nextFlowHash()),
@@ -41,19 +42,19 @@ std::string HostUdpFlow::description() const {
 }
 
 bool HostUdpFlow::isBound() const {
-  std::lock_guard lock(host_->mutex_);
+  std::lock_guard lock(mutex_);
   return local_.has_value();
 }
 
 std::optional<NWHostEndpoint> HostUdpFlow::localEndpoint() const {
-  std::lock_guard lock(host_->mutex_);
+  std::lock_guard lock(mutex_);
   return local_;
 }
 
 void HostUdpFlow::openWithLocalEndpoint(std::optional<NWHostEndpoint> localEndpoint, OpenCompletion completion) {
   std::optional<NEError> error;
   {
-    std::lock_guard lock(host_->mutex_);
+    std::lock_guard lock(mutex_);
     lastActivity_ = std::chrono::steady_clock::now();
     if (readClosed_ || writeClosed_ || finished_)
       error = flowError(NEAppProxyFlowErrorNotConnected, "The flow is closed");
@@ -64,7 +65,7 @@ void HostUdpFlow::openWithLocalEndpoint(std::optional<NWHostEndpoint> localEndpo
 }
 
 void HostUdpFlow::readDatagrams(ReadCompletion completion) {
-  std::unique_lock lock(host_->mutex_);
+  std::unique_lock lock(mutex_);
   lastActivity_ = std::chrono::steady_clock::now();
   if (readClosed_ || finished_) {
     lock.unlock();
@@ -101,7 +102,7 @@ void HostUdpFlow::writeDatagrams(std::vector<Datagram> datagrams, std::vector<NW
                                  WriteCompletion completion) {
   std::optional<NEError> error;
   {
-    std::lock_guard lock(host_->mutex_);
+    std::lock_guard lock(mutex_);
     lastActivity_ = std::chrono::steady_clock::now();
     if (writeClosed_ || finished_) error = flowError(NEAppProxyFlowErrorNotConnected, "The flow is closed for writing");
   }
@@ -128,7 +129,7 @@ void HostUdpFlow::closeReadWithError(std::optional<NEError>) {
   std::optional<ReadCompletion> pendingRead;
   std::vector<std::shared_ptr<HostUdpFlow>> reoffer;
   {
-    std::lock_guard lock(host_->mutex_);
+    std::lock_guard lock(mutex_);
     readClosed_ = true;
     pendingRead.swap(pendingRead_);
     if (writeClosed_) host_->finishLocked(*this, reoffer);
@@ -144,7 +145,7 @@ void HostUdpFlow::closeReadWithError(std::optional<NEError>) {
 void HostUdpFlow::closeWriteWithError(std::optional<NEError>) {
   std::vector<std::shared_ptr<HostUdpFlow>> reoffer;
   {
-    std::lock_guard lock(host_->mutex_);
+    std::lock_guard lock(mutex_);
     writeClosed_ = true;
     if (readClosed_) host_->finishLocked(*this, reoffer);
   }
@@ -345,16 +346,22 @@ void UdpFlowHost::stop() {
     }
   }
   for (const auto& listener : settings_.listeners) OwnSockets::removeListenAddress(listener.address);
-  std::unordered_map<Key, std::shared_ptr<HostUdpFlow>, KeyHash> flows;
-  std::unordered_map<const HostUdpFlow*, std::shared_ptr<HostUdpFlow>> reading;
+  for (auto& shard : shards_) {
+    std::unordered_map<Key, std::shared_ptr<HostUdpFlow>, KeyHash> flows;
+    std::unordered_map<const HostUdpFlow*, std::shared_ptr<HostUdpFlow>> reading;
+    {
+      std::lock_guard lock(shard.mutex);
+      for (auto& [key, flow] : shard.flows) flow->finished_ = true;
+      for (auto& [key, flow] : shard.reading) flow->finished_ = true;
+      flows.swap(shard.flows);
+      reading.swap(shard.reading);
+      shard.readsPerEndpoint.clear();
+      shard.recount();
+    }
+  }
   std::shared_ptr<SystemDnsForwarder> forwarder;
   {
-    std::lock_guard lock(mutex_);
-    for (auto& [key, flow] : flows_) flow->finished_ = true;
-    for (auto& [key, flow] : reading_) flow->finished_ = true;
-    flows.swap(flows_);
-    reading.swap(reading_);
-    readsPerEndpoint_.clear();
+    std::lock_guard lock(forwarderMutex_);
     forwarder.swap(forwarder_);
   }
   // Its thread ends with the last user; after that no answer uses the sockets.
@@ -362,14 +369,30 @@ void UdpFlowHost::stop() {
 }
 
 size_t UdpFlowHost::flowCount() const {
-  std::lock_guard lock(mutex_);
-  return flows_.size() + reading_.size();
+  size_t n = 0;
+  for (const auto& shard : shards_) {
+    std::lock_guard lock(shard.mutex);
+    n += shard.flows.size() + shard.reading.size();
+  }
+  return n;
+}
+
+size_t UdpFlowHost::totalFlows() const {
+  size_t n = 0;
+  for (const auto& shard : shards_) n += shard.count.load(std::memory_order_relaxed);
+  return n;
+}
+
+UdpFlowHost::Shard& UdpFlowHost::shardOf(const HostUdpFlow& flow) {
+  return shards_[shardIndex(Key{flow.listenerIndex_, flow.client_})];
 }
 
 size_t UdpFlowHost::pendingDatagramCount() const {
-  std::lock_guard lock(mutex_);
   size_t n = 0;
-  for (const auto& [key, flow] : flows_) n += flow->pending_.size();
+  for (const auto& shard : shards_) {
+    std::lock_guard lock(shard.mutex);
+    for (const auto& [key, flow] : shard.flows) n += flow->pending_.size();
+  }
   return n;
 }
 
@@ -427,7 +450,7 @@ void UdpFlowHost::onOwnDatagram(size_t socket, const SocketAddress& source, Data
   ownDatagrams_.fetch_add(1, std::memory_order_relaxed);
   std::shared_ptr<SystemDnsForwarder> forwarder;
   {
-    std::lock_guard lock(mutex_);
+    std::lock_guard lock(forwarderMutex_);
     forwarder = forwarder_;
   }
   // Resolved as the system would, unless the system DNS is this process too.
@@ -455,10 +478,12 @@ void UdpFlowHost::onDatagram(size_t socket, const SocketAddress& client, Datagra
   std::shared_ptr<HostUdpFlow> newFlow;
   std::optional<NEAppProxyUDPFlow::ReadCompletion> completion;
   NWHostEndpoint remote;
+  const Key key{listener, client};
+  Shard& shard = shards_[shardIndex(key)];
   {
-    std::lock_guard lock(mutex_);
-    auto it = flows_.find(Key{listener, client});
-    if (it != flows_.end()) {
+    std::lock_guard lock(shard.mutex);
+    auto it = shard.flows.find(key);
+    if (it != shard.flows.end()) {
       HostUdpFlow& flow = *it->second;
       if (flow.pendingRead_) {
         completion.swap(flow.pendingRead_);
@@ -469,17 +494,17 @@ void UdpFlowHost::onDatagram(size_t socket, const SocketAddress& client, Datagra
       } else if (flow.pending_.size() < kMaxPendingDatagrams) {
         flow.pending_.push_back(std::move(datagram));
       }  // else dropped: the client retries
-    } else if (flows_.size() + reading_.size() < kMaxFlows) {
-      const Key key{listener, client};
-      newFlow = std::make_shared<HostUdpFlow>(shared_from_this(), listener, socket, client);
+    } else if (totalFlows() < kMaxFlows) {
+      newFlow = std::make_shared<HostUdpFlow>(shared_from_this(), listener, socket, client, shard.mutex);
       newFlow->pending_.push_back(std::move(datagram));
-      flows_.emplace(key, newFlow);
-      auto reads = readsPerEndpoint_.find(key);
-      if (reads != readsPerEndpoint_.end() && reads->second >= kMaxReadsPerEndpoint) {
+      shard.flows.emplace(key, newFlow);
+      auto reads = shard.readsPerEndpoint.find(key);
+      if (reads != shard.readsPerEndpoint.end() && reads->second >= kMaxReadsPerEndpoint) {
         newFlow->held_ = true;  // offered when one of the endpoint's reads ends
         newFlow.reset();
       }
     }
+    shard.recount();
   }
   if (completion) {
     answered->post([completion = std::move(*completion), datagram = std::move(datagram), remote]() mutable {
@@ -504,41 +529,54 @@ void UdpFlowHost::offer(std::shared_ptr<HostUdpFlow> flow) {
   std::vector<Datagram> datagrams;
   std::shared_ptr<SystemDnsForwarder> forwarder;
   {
-    std::lock_guard lock(mutex_);
+    std::lock_guard lock(forwarderMutex_);
     forwarder = forwarder_;
+  }
+  {
+    Shard& shard = shardOf(*flow);
+    std::lock_guard lock(shard.mutex);
     datagrams.assign(std::make_move_iterator(flow->pending_.begin()), std::make_move_iterator(flow->pending_.end()));
     flow->pending_.clear();
     flow->finished_ = true;
-    auto it = flows_.find(Key{flow->listenerIndex_, flow->client_});
-    if (it != flows_.end() && it->second == flow) flows_.erase(it);
+    auto it = shard.flows.find(Key{flow->listenerIndex_, flow->client_});
+    if (it != shard.flows.end() && it->second == flow) shard.flows.erase(it);
+    shard.recount();
   }
   if (forwarder) forwarder->forward(sockets_[flow->socket_].fd, flow->client_, datagrams);
 }
 
 void UdpFlowHost::finishLocked(HostUdpFlow& flow, std::vector<std::shared_ptr<HostUdpFlow>>& reoffer) {
+  Shard& shard = shardOf(flow);  // before: the flow may end in there
+  finishInShardLocked(flow, reoffer);
+  shard.recount();
+}
+
+void UdpFlowHost::finishInShardLocked(HostUdpFlow& flow, std::vector<std::shared_ptr<HostUdpFlow>>& reoffer) {
   if (flow.finished_) return;
   flow.finished_ = true;
   Key key{flow.listenerIndex_, flow.client_};
-  auto it = flows_.find(key);
+  Shard& shard = shards_[shardIndex(key)];
+  auto it = shard.flows.find(key);
   if (flow.detached_) {
-    reading_.erase(&flow);
-    auto reads = readsPerEndpoint_.find(key);
-    if (reads != readsPerEndpoint_.end() && --reads->second == 0) readsPerEndpoint_.erase(reads);
+    shard.reading.erase(&flow);
+    auto reads = shard.readsPerEndpoint.find(key);
+    if (reads != shard.readsPerEndpoint.end() && --reads->second == 0) shard.readsPerEndpoint.erase(reads);
     // A flow held back for this endpoint may go now.
-    if (it != flows_.end() && it->second->held_ && running_) {
+    if (it != shard.flows.end() && it->second->held_ && running_) {
       it->second->held_ = false;
       reoffer.push_back(it->second);
     }
     return;
   }
-  if (it != flows_.end() && it->second.get() == &flow) flows_.erase(it);
+  if (it != shard.flows.end() && it->second.get() == &flow) shard.flows.erase(it);
   if (flow.pending_.empty() || !running_) return;
   // Datagrams that came after the flow's read belong to the next flow.
-  auto next = std::make_shared<HostUdpFlow>(shared_from_this(), flow.listenerIndex_, flow.socket_, flow.client_);
+  auto next =
+      std::make_shared<HostUdpFlow>(shared_from_this(), flow.listenerIndex_, flow.socket_, flow.client_, shard.mutex);
   next->pending_.swap(flow.pending_);
-  flows_.emplace(key, next);
-  auto reads = readsPerEndpoint_.find(key);
-  if (reads != readsPerEndpoint_.end() && reads->second >= kMaxReadsPerEndpoint)
+  shard.flows.emplace(key, next);
+  auto reads = shard.readsPerEndpoint.find(key);
+  if (reads != shard.readsPerEndpoint.end() && reads->second >= kMaxReadsPerEndpoint)
     next->held_ = true;
   else
     reoffer.push_back(next);
@@ -547,12 +585,13 @@ void UdpFlowHost::finishLocked(HostUdpFlow& flow, std::vector<std::shared_ptr<Ho
 void UdpFlowHost::detachLocked(HostUdpFlow& flow) {
   if (flow.detached_ || flow.finished_) return;
   Key key{flow.listenerIndex_, flow.client_};
-  auto it = flows_.find(key);
-  if (it == flows_.end() || it->second.get() != &flow) return;
+  Shard& shard = shards_[shardIndex(key)];
+  auto it = shard.flows.find(key);
+  if (it == shard.flows.end() || it->second.get() != &flow) return;
   flow.detached_ = true;
-  reading_.emplace(&flow, std::move(it->second));
-  flows_.erase(it);
-  ++readsPerEndpoint_[key];
+  shard.reading.emplace(&flow, std::move(it->second));
+  shard.flows.erase(it);
+  ++shard.readsPerEndpoint[key];
 }
 
 void UdpFlowHost::reattachLocked(HostUdpFlow& flow) {
@@ -560,14 +599,15 @@ void UdpFlowHost::reattachLocked(HostUdpFlow& flow) {
   // when no newer flow has taken them.
   if (!flow.detached_ || flow.finished_) return;
   Key key{flow.listenerIndex_, flow.client_};
-  if (flows_.contains(key)) return;
-  auto it = reading_.find(&flow);
-  if (it == reading_.end()) return;
+  Shard& shard = shards_[shardIndex(key)];
+  if (shard.flows.contains(key)) return;
+  auto it = shard.reading.find(&flow);
+  if (it == shard.reading.end()) return;
   flow.detached_ = false;
-  flows_.emplace(key, std::move(it->second));
-  reading_.erase(it);
-  auto reads = readsPerEndpoint_.find(key);
-  if (reads != readsPerEndpoint_.end() && --reads->second == 0) readsPerEndpoint_.erase(reads);
+  shard.flows.emplace(key, std::move(it->second));
+  shard.reading.erase(it);
+  auto reads = shard.readsPerEndpoint.find(key);
+  if (reads != shard.readsPerEndpoint.end() && --reads->second == 0) shard.readsPerEndpoint.erase(reads);
 }
 
 void UdpFlowHost::sweepIdle() {
@@ -578,19 +618,20 @@ void UdpFlowHost::sweepIdle() {
   if (!lastSweep_.compare_exchange_strong(last, nowNanos, std::memory_order_relaxed)) return;
   std::vector<std::shared_ptr<HostUdpFlow>> reoffer;
   std::vector<std::shared_ptr<HostUdpFlow>> dropped;
-  {
-    std::lock_guard lock(mutex_);
+  for (auto& shard : shards_) {
+    std::lock_guard lock(shard.mutex);
     // A flow its provider never finishes must not hold the endpoint or a slot for ever.
     auto idle = [&](const HostUdpFlow& flow) {
       return !flow.pendingRead_ && now - flow.lastActivity_ > settings_.idleFlowLimit;
     };
-    for (auto& [key, flow] : flows_)
+    const size_t from = dropped.size();
+    for (auto& [key, flow] : shard.flows)
       if (idle(*flow)) dropped.push_back(flow);
-    for (auto& [key, flow] : reading_)
+    for (auto& [key, flow] : shard.reading)
       if (idle(*flow)) dropped.push_back(flow);
-    for (auto& flow : dropped) {
-      flow->readClosed_ = flow->writeClosed_ = true;
-      finishLocked(*flow, reoffer);
+    for (size_t i = from; i < dropped.size(); ++i) {
+      dropped[i]->readClosed_ = dropped[i]->writeClosed_ = true;
+      finishLocked(*dropped[i], reoffer);
     }
   }
   for (auto& flow : reoffer) flow->post([self = shared_from_this(), flow]() { self->offer(flow); });

@@ -8,6 +8,7 @@
 // provider's calls and the answers written back stay on one thread. A watch
 // thread sweeps idle flows and, while a worker is stuck in one block (a
 // provider that blocks), reads that worker's socket in its place.
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <functional>
@@ -98,6 +99,7 @@ class UdpFlowHost : public std::enable_shared_from_this<UdpFlowHost> {
   void offer(std::shared_ptr<HostUdpFlow> flow);
   // Removes a flow that both sides closed; leftovers start a new flow.
   void finishLocked(HostUdpFlow& flow, std::vector<std::shared_ptr<HostUdpFlow>>& reoffer);
+  void finishInShardLocked(HostUdpFlow& flow, std::vector<std::shared_ptr<HostUdpFlow>>& reoffer);
   // The flow delivered a read: it leaves its endpoint's slot for the next flow.
   void detachLocked(HostUdpFlow& flow);
   void reattachLocked(HostUdpFlow& flow);
@@ -107,13 +109,26 @@ class UdpFlowHost : public std::enable_shared_from_this<UdpFlowHost> {
 
   Settings settings_;
   ProviderSource source_;
-  std::shared_ptr<SystemDnsForwarder> forwarder_;  // guarded by mutex_; null once stopped
-  mutable std::mutex mutex_;
-  // The flow of each endpoint that takes new datagrams.
-  std::unordered_map<Key, std::shared_ptr<HostUdpFlow>, KeyHash> flows_;
-  // Flows that were read and wait for their answers, and their count per endpoint.
-  std::unordered_map<const HostUdpFlow*, std::shared_ptr<HostUdpFlow>> reading_;
-  std::unordered_map<Key, size_t, KeyHash> readsPerEndpoint_;
+  mutable std::mutex forwarderMutex_;
+  std::shared_ptr<SystemDnsForwarder> forwarder_;  // guarded by forwarderMutex_; null once stopped
+  // The flows by endpoint, in shards that workers lock apart; all flows of
+  // one endpoint are in one shard. Flow state is under its shard's lock.
+  struct Shard {
+    mutable std::mutex mutex;
+    // The flow of each endpoint that takes new datagrams.
+    std::unordered_map<Key, std::shared_ptr<HostUdpFlow>, KeyHash> flows;
+    // Flows that were read and wait for their answers, and their count per endpoint.
+    std::unordered_map<const HostUdpFlow*, std::shared_ptr<HostUdpFlow>> reading;
+    std::unordered_map<Key, size_t, KeyHash> readsPerEndpoint;
+    std::atomic<size_t> count{0};  // flows + reading, for the bound on all flows
+
+    void recount() { count.store(flows.size() + reading.size(), std::memory_order_relaxed); }
+  };
+  static constexpr size_t kShards = 32;
+  size_t shardIndex(const Key& key) const { return (KeyHash{}(key) >> 4) % kShards; }
+  Shard& shardOf(const HostUdpFlow& flow);
+  size_t totalFlows() const;
+  std::array<Shard, kShards> shards_;
   std::vector<Socket> sockets_;  // fixed from creation to the end of the host
   std::vector<std::shared_ptr<Reader>> readers_;
   std::thread watch_;
