@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <netdb.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
@@ -271,8 +272,12 @@ class SocketUdpConnection final : public UdpConnection {
 
   void connectTo(const udp::endpoint& endpoint) {
     std::error_code ec;
-    socket_.open(endpoint.protocol(), ec);
-    if (!ec) socket_.non_blocking(true, ec);
+    // Non-blocking from the start, and kept from programs this process runs.
+    const int fd = ::socket(endpoint.protocol().family(), SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0) ec = std::error_code(errno, std::system_category());
+    else socket_.assign(endpoint.protocol(), fd, ec);
+    if (ec && fd >= 0) ::close(fd);
+    if (!ec) socket_.non_blocking(true, ec);  // asio's own record of the mode
     if (!ec) socket_.connect(endpoint, ec);  // a UDP connect only sets the peer
     if (ec) {
       fail(NWError::posix(ec.value()));
