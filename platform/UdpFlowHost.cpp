@@ -437,7 +437,7 @@ void UdpFlowHost::watchLoop() {
     }
     fds.assign(1, pollfd{stopFd_, POLLIN, 0});
     for (size_t i : stuck) fds.push_back(pollfd{sockets_[i].fd, POLLIN, 0});
-    const int ready = poll(fds.data(), fds.size(), 10);
+    const int ready = poll(fds.data(), fds.size(), 25);
     if (fds[0].revents) return;
     for (size_t k = 1; ready > 0 && k < fds.size(); ++k)
       if (fds[k].revents & POLLIN) receive(stuck[k - 1], 4);
