@@ -3,12 +3,12 @@
 // flow host hands it to the provider. State lives under the lock of the
 // host's shard that holds the flow.
 #include <chrono>
-#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "platform/Dispatch.h"
 #include "platform/NEAppProxyUDPFlow.h"
@@ -59,7 +59,7 @@ class HostUdpFlow : public NEAppProxyUDPFlow {
   NEFlowMetaData metaData_;  // set before the provider sees the flow
 
   // Guarded by mutex_.
-  std::deque<Datagram> pending_;
+  std::vector<Datagram> pending_;
   std::optional<ReadCompletion> pendingRead_;
   std::optional<NWHostEndpoint> local_;
   bool readClosed_ = false;

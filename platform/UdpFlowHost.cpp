@@ -87,8 +87,8 @@ void HostUdpFlow::readDatagrams(ReadCompletion completion) {
     host_->reattachLocked(*this);
     return;
   }
-  std::vector<Datagram> datagrams(std::make_move_iterator(pending_.begin()), std::make_move_iterator(pending_.end()));
-  pending_.clear();
+  std::vector<Datagram> datagrams;
+  datagrams.swap(pending_);
   host_->detachLocked(*this);
   lock.unlock();
   std::vector<NWHostEndpoint> endpoints(datagrams.size(), remote_);
@@ -535,8 +535,7 @@ void UdpFlowHost::offer(std::shared_ptr<HostUdpFlow> flow) {
   {
     Shard& shard = shardOf(*flow);
     std::lock_guard lock(shard.mutex);
-    datagrams.assign(std::make_move_iterator(flow->pending_.begin()), std::make_move_iterator(flow->pending_.end()));
-    flow->pending_.clear();
+    datagrams.swap(flow->pending_);
     flow->finished_ = true;
     auto it = shard.flows.find(Key{flow->listenerIndex_, flow->client_});
     if (it != shard.flows.end() && it->second == flow) shard.flows.erase(it);
