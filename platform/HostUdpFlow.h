@@ -21,9 +21,10 @@ class UdpFlowHost;
 class HostUdpFlow : public NEAppProxyUDPFlow {
  public:
   // `socket`: the host's socket that received the flow and answers it;
-  // `mutex`: the lock of the host's shard that holds the flow.
-  HostUdpFlow(std::shared_ptr<UdpFlowHost> host, size_t listenerIndex, size_t socket, SocketAddress client,
-              std::mutex& mutex);
+  // `worker`: the worker loop that runs its callbacks; `mutex`: the lock of
+  // the host's shard that holds the flow.
+  HostUdpFlow(std::shared_ptr<UdpFlowHost> host, size_t listenerIndex, size_t socket, size_t worker,
+              SocketAddress client, std::mutex& mutex);
 
   void openWithLocalEndpoint(std::optional<NWHostEndpoint> localEndpoint, OpenCompletion completion) override;
   void readDatagrams(ReadCompletion completion) override;
@@ -51,6 +52,7 @@ class HostUdpFlow : public NEAppProxyUDPFlow {
   const std::shared_ptr<UdpFlowHost> host_;
   const size_t listenerIndex_;
   const size_t socket_;
+  const size_t worker_;
   const std::shared_ptr<DispatchQueue> queue_;  // the flow's callbacks
   std::mutex& mutex_;
   const SocketAddress client_;

@@ -24,12 +24,13 @@ NEError flowError(int code, const char* text) { return NEError{code, kNEAppProxy
 
 // ---- HostUdpFlow ----
 
-HostUdpFlow::HostUdpFlow(std::shared_ptr<UdpFlowHost> host, size_t listenerIndex, size_t socket,
+HostUdpFlow::HostUdpFlow(std::shared_ptr<UdpFlowHost> host, size_t listenerIndex, size_t socket, size_t worker,
                          SocketAddress client, std::mutex& mutex)
     : host_(std::move(host)),
       listenerIndex_(listenerIndex),
       socket_(socket),
-      queue_(host_->queueFor(socket)),
+      worker_(worker),
+      queue_(host_->queueFor(worker)),
       mutex_(mutex),
       client_(client),
       remote_(client.endpoint()),
@@ -270,6 +271,7 @@ UdpFlowHost::UdpFlowHost(Settings settings, ProviderSource source)
   forwarder_ = std::make_shared<SystemDnsForwarder>(settings_.systemDns);
   stopFd_ = eventfd(0, EFD_CLOEXEC);
   lastSweep_ = std::chrono::steady_clock::now().time_since_epoch().count();
+  workerLoad_ = std::vector<WorkerLoad>(workerCount());
   openSockets();
 }
 
@@ -301,8 +303,40 @@ void UdpFlowHost::openSockets() {
   }
 }
 
-std::shared_ptr<DispatchQueue> UdpFlowHost::queueFor(size_t socket) const {
-  return settings_.queue ? settings_.queue : workerQueue(sockets_[socket].worker);
+std::shared_ptr<DispatchQueue> UdpFlowHost::queueFor(size_t worker) const {
+  return settings_.queue ? settings_.queue : workerQueue(worker);
+}
+
+size_t UdpFlowHost::chooseWorker(size_t socket) {
+  // A flow stays on the worker that read it, unless that worker has many
+  // flows open and another has clearly fewer: a few busy clients, whose
+  // sockets may all land on one worker, then spread over the others.
+  const size_t own = sockets_[socket].worker;
+  const size_t count = workerLoad_.size();
+  auto load = [&](size_t w) { return workerLoad_[w].flows.load(std::memory_order_relaxed); };
+  const int64_t ownLoad = load(own);
+  if (ownLoad < kSpreadAbove || count < 2) return own;
+  size_t best = own;
+  int64_t bestLoad = ownLoad;
+  const size_t from = spreadFrom_.fetch_add(1, std::memory_order_relaxed);  // ties go round
+  for (size_t k = 0; k < count; ++k) {
+    const size_t w = (from + k) % count;
+    if (load(w) < bestLoad) best = w, bestLoad = load(w);
+  }
+  return bestLoad * 2 < ownLoad ? best : own;
+}
+
+std::shared_ptr<HostUdpFlow> UdpFlowHost::makeFlowLocked(size_t listener, size_t socket, const SocketAddress& client,
+                                                         std::mutex& mutex) {
+  const size_t worker = chooseWorker(socket);
+  workerLoad_[worker].flows.fetch_add(1, std::memory_order_relaxed);
+  return std::make_shared<HostUdpFlow>(shared_from_this(), listener, socket, worker, client, mutex);
+}
+
+void UdpFlowHost::markFinishedLocked(HostUdpFlow& flow) {
+  if (flow.finished_) return;
+  flow.finished_ = true;
+  workerLoad_[flow.worker_].flows.fetch_sub(1, std::memory_order_relaxed);
 }
 
 void UdpFlowHost::start() {
@@ -359,6 +393,7 @@ void UdpFlowHost::stop() {
       shard.recount();
     }
   }
+  for (auto& load : workerLoad_) load.flows.store(0, std::memory_order_relaxed);
   std::shared_ptr<SystemDnsForwarder> forwarder;
   {
     std::lock_guard lock(forwarderMutex_);
@@ -495,7 +530,7 @@ void UdpFlowHost::onDatagram(size_t socket, const SocketAddress& client, Datagra
         flow.pending_.push_back(std::move(datagram));
       }  // else dropped: the client retries
     } else if (totalFlows() < kMaxFlows) {
-      newFlow = std::make_shared<HostUdpFlow>(shared_from_this(), listener, socket, client, shard.mutex);
+      newFlow = makeFlowLocked(listener, socket, client, shard.mutex);
       newFlow->pending_.push_back(std::move(datagram));
       shard.flows.emplace(key, newFlow);
       auto reads = shard.readsPerEndpoint.find(key);
@@ -536,7 +571,7 @@ void UdpFlowHost::offer(std::shared_ptr<HostUdpFlow> flow) {
     Shard& shard = shardOf(*flow);
     std::lock_guard lock(shard.mutex);
     datagrams.swap(flow->pending_);
-    flow->finished_ = true;
+    markFinishedLocked(*flow);
     auto it = shard.flows.find(Key{flow->listenerIndex_, flow->client_});
     if (it != shard.flows.end() && it->second == flow) shard.flows.erase(it);
     shard.recount();
@@ -552,7 +587,7 @@ void UdpFlowHost::finishLocked(HostUdpFlow& flow, std::vector<std::shared_ptr<Ho
 
 void UdpFlowHost::finishInShardLocked(HostUdpFlow& flow, std::vector<std::shared_ptr<HostUdpFlow>>& reoffer) {
   if (flow.finished_) return;
-  flow.finished_ = true;
+  markFinishedLocked(flow);
   Key key{flow.listenerIndex_, flow.client_};
   Shard& shard = shards_[shardIndex(key)];
   auto it = shard.flows.find(key);
@@ -570,8 +605,7 @@ void UdpFlowHost::finishInShardLocked(HostUdpFlow& flow, std::vector<std::shared
   if (it != shard.flows.end() && it->second.get() == &flow) shard.flows.erase(it);
   if (flow.pending_.empty() || !running_) return;
   // Datagrams that came after the flow's read belong to the next flow.
-  auto next =
-      std::make_shared<HostUdpFlow>(shared_from_this(), flow.listenerIndex_, flow.socket_, flow.client_, shard.mutex);
+  auto next = makeFlowLocked(flow.listenerIndex_, flow.socket_, flow.client_, shard.mutex);
   next->pending_.swap(flow.pending_);
   shard.flows.emplace(key, next);
   auto reads = shard.readsPerEndpoint.find(key);

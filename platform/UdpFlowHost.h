@@ -105,7 +105,19 @@ class UdpFlowHost : public std::enable_shared_from_this<UdpFlowHost> {
   void reattachLocked(HostUdpFlow& flow);
   void sweepIdle();
   bool sendTo(size_t socket, const SocketAddress& to, const Datagram& datagram);
-  std::shared_ptr<DispatchQueue> queueFor(size_t socket) const;
+  std::shared_ptr<DispatchQueue> queueFor(size_t worker) const;
+  // The worker for a new flow read on `socket`.
+  size_t chooseWorker(size_t socket);
+  std::shared_ptr<HostUdpFlow> makeFlowLocked(size_t listener, size_t socket, const SocketAddress& client,
+                                              std::mutex& mutex);
+  void markFinishedLocked(HostUdpFlow& flow);
+  // Open flows per worker, for spreading new flows.
+  struct alignas(64) WorkerLoad {
+    std::atomic<int64_t> flows{0};
+    WorkerLoad() = default;
+    WorkerLoad(WorkerLoad&&) noexcept {}
+  };
+  static constexpr int64_t kSpreadAbove = 16;
 
   Settings settings_;
   ProviderSource source_;
@@ -130,6 +142,8 @@ class UdpFlowHost : public std::enable_shared_from_this<UdpFlowHost> {
   size_t totalFlows() const;
   std::array<Shard, kShards> shards_;
   std::vector<Socket> sockets_;  // fixed from creation to the end of the host
+  std::vector<WorkerLoad> workerLoad_;  // one per worker, fixed in size
+  std::atomic<size_t> spreadFrom_{0};
   std::vector<std::shared_ptr<Reader>> readers_;
   std::thread watch_;
   int stopFd_ = -1;

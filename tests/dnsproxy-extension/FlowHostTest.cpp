@@ -426,6 +426,7 @@ struct ThreadRecordingProvider : EchoProvider {
           std::lock_guard lock(mutex);
           steps[flow->hash()].written = std::this_thread::get_id();
         }
+        if (!closeAfterWrite) return;
         flow->closeReadWithError(std::nullopt);
         flow->closeWriteWithError(std::nullopt);
       });
@@ -474,6 +475,46 @@ TEST(FlowHost, WorkersReadPeersOfTheListenSocketAndKeepEachFlowOnOneThread) {
   // The peers left the port with the host: it is free again.
   UdpSocket again(listen.description().c_str());
   EXPECT_EQ(again.local(), listen);
+}
+
+TEST(FlowHost, FlowsOfOneBusyClientSpreadOverTheWorkers) {
+  if (workerCount() < 2) GTEST_SKIP() << "one worker";
+  std::string error;
+  auto sockets = bindListenSockets({*SocketAddress::parse("127.0.0.1:0")}, error);
+  ASSERT_EQ(sockets.size(), 1u) << error;
+  auto provider = std::make_shared<ThreadRecordingProvider>();
+  provider->closeAfterWrite = false;  // every flow stays open, as if its answers were on the way
+  UdpResponder systemDns{[](const Bytes& q) { return std::optional<Bytes>(dnsReply(q, 3)); }};
+  UdpFlowHost::Settings settings;
+  settings.listeners.push_back({sockets[0].udpFd, sockets[0].bound});
+  settings.systemDns = systemDns.address();
+  auto host = UdpFlowHost::create(settings, weakSource(provider));
+  host->start();
+  // One client's datagrams all reach one worker; its open flows pile up there.
+  UdpSocket client;
+  const size_t queries = UdpFlowHost::kMaxReadsPerEndpoint - 1;
+  for (size_t i = 0; i < queries; ++i) {
+    client.sendTo(sockets[0].bound, dnsQuery(static_cast<uint16_t>(i), "busy.example"));
+    ASSERT_TRUE(client.receive()) << i;
+  }
+  std::vector<std::shared_ptr<NEAppProxyUDPFlow>> flows;
+  {
+    std::lock_guard lock(provider->mutex);
+    std::set<std::thread::id> threads;
+    for (auto& [hash, steps] : provider->steps) {
+      EXPECT_EQ(steps.written, steps.offered) << hash;
+      threads.insert(steps.offered);
+    }
+    EXPECT_GT(threads.size(), 1u);
+    flows = provider->flows;
+  }
+  for (auto& flow : flows) {
+    flow->closeReadWithError(std::nullopt);
+    flow->closeWriteWithError(std::nullopt);
+  }
+  EXPECT_TRUE(waitUntil([&] { return host->flowCount() == 0; }, 5s));
+  host->stop();
+  closeListenSockets(sockets);
 }
 
 TEST_F(HostFixture, DatagramsFromThisProcesssOwnSocketsAreResolvedByTheSystemDnsNotOffered) {
