@@ -2,6 +2,7 @@
 // The DNS proxy provider: start and stop, resolver choice per read, flow
 // records, policy fetch and relay commands. Short sections of shared state
 // are guarded by one mutex that is never held across I/O or logging.
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -168,7 +169,14 @@ class DnsProxyExt : public platform::NEDNSProxyProvider, public AppToExtDelegate
   std::shared_ptr<Utils::DNSHost> policyUDPServer_;
   std::shared_ptr<platform::DispatchWorkItem> delayedPolicyFetch_;
   std::shared_ptr<platform::DispatchTimer> printReportTimer_;  // never scheduled; cancelled on stop
-  std::unordered_map<uint64_t, WriteTracker> writeTrackers_;
+  // By flow hash, in shards that the workers lock apart.
+  struct WriteTrackers {
+    std::mutex mutex;
+    std::unordered_map<uint64_t, WriteTracker> byHash;
+  };
+  static constexpr size_t kWriteTrackerShards = 16;
+  WriteTrackers& writeTrackersOf(uint64_t hash) { return writeTrackers_[hash % kWriteTrackerShards]; }
+  std::array<WriteTrackers, kWriteTrackerShards> writeTrackers_;
 
   FlowReports dnsFlowsReports_;
   std::atomic<bool> bypassAll_{false};

@@ -364,8 +364,9 @@ void DnsProxyExt::handleInBoundDatagram(const FlowPtr& flow, std::optional<Datag
   }
 
   {
-    std::lock_guard lock(mutex_);
-    WriteTracker& tracker = writeTrackers_[hash];
+    auto& trackers = writeTrackersOf(hash);
+    std::lock_guard lock(trackers.mutex);
+    WriteTracker& tracker = trackers.byHash[hash];
     ++tracker.pendingWrites;
     if (isFinished) {
       tracker.finishRequested = true;
@@ -386,9 +387,10 @@ void DnsProxyExt::handleInBoundDatagram(const FlowPtr& flow, std::optional<Datag
 void DnsProxyExt::writeDone(const FlowPtr& flow) {
   std::optional<platform::NEError> error;
   {
-    std::lock_guard lock(mutex_);
-    auto it = writeTrackers_.find(flow->hash());
-    if (it == writeTrackers_.end()) return;
+    auto& trackers = writeTrackersOf(flow->hash());
+    std::lock_guard lock(trackers.mutex);
+    auto it = trackers.byHash.find(flow->hash());
+    if (it == trackers.byHash.end()) return;
     if (--it->second.pendingWrites > 0 || !it->second.finishRequested) return;
     error = it->second.error;
   }
@@ -397,9 +399,10 @@ void DnsProxyExt::writeDone(const FlowPtr& flow) {
 
 void DnsProxyExt::requestFinish(const FlowPtr& flow, const std::optional<platform::NEError>& error) {
   {
-    std::lock_guard lock(mutex_);
-    auto it = writeTrackers_.find(flow->hash());
-    if (it != writeTrackers_.end() && it->second.pendingWrites > 0) {
+    auto& trackers = writeTrackersOf(flow->hash());
+    std::lock_guard lock(trackers.mutex);
+    auto it = trackers.byHash.find(flow->hash());
+    if (it != trackers.byHash.end() && it->second.pendingWrites > 0) {
       // Closed when the last write in flight completes.
       it->second.finishRequested = true;
       it->second.error = error;
@@ -411,8 +414,9 @@ void DnsProxyExt::requestFinish(const FlowPtr& flow, const std::optional<platfor
 
 void DnsProxyExt::finishFlow(const FlowPtr& flow, const std::optional<platform::NEError>& error) {
   {
-    std::lock_guard lock(mutex_);
-    writeTrackers_.erase(flow->hash());
+    auto& trackers = writeTrackersOf(flow->hash());
+    std::lock_guard lock(trackers.mutex);
+    trackers.byHash.erase(flow->hash());
   }
   dnsFlowsReports_.erase(flow->hash());
   flowManager_.flowWasHandled(*flow, errorText(error));

@@ -22,6 +22,12 @@ std::string hashText(const DNSSocketClient::Flow& flow) {
 
 int64_t now() { return platform::Clock::system()->monotonicNanos(); }
 
+// Made on a worker loop, the read stays on it: its connection, deadline and
+// answers run on the thread that read the flow.
+std::shared_ptr<platform::DispatchQueue> orCallingWorker(std::shared_ptr<platform::DispatchQueue> queue) {
+  return queue ? std::move(queue) : platform::currentWorkerQueue();
+}
+
 }  // namespace
 
 DNSSocketClient::DNSSocketClient(Flow flow, std::vector<std::vector<uint8_t>> inBoundDatagrams,
@@ -31,7 +37,7 @@ DNSSocketClient::DNSSocketClient(Flow flow, std::vector<std::vector<uint8_t>> in
 DNSSocketClient::DNSSocketClient(Flow flow, std::vector<std::vector<uint8_t>> inBoundDatagrams,
                                  std::vector<platform::NWHostEndpoint> endpoints, Environment environment)
     : UdpAnswerExchange(std::move(inBoundDatagrams), LogNames{"DNSSocketClient", "flowHash", hashText(flow)},
-                        std::move(environment.makeConnection), std::move(environment.queue),
+                        std::move(environment.makeConnection), orCallingWorker(std::move(environment.queue)),
                         environment.answerDeadline),
       endpoints_(std::move(endpoints)),
       flow_(std::move(flow)),

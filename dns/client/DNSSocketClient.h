@@ -35,7 +35,8 @@ class DNSSocketClient : public UdpAnswerExchange {
   // What the client runs on; tests replace the connection and the queue.
   struct Environment {
     platform::UdpConnection::Factory makeConnection;  // default: a real UDP socket
-    std::shared_ptr<platform::DispatchQueue> queue;   // default: the global default-QoS queue
+    // Default: the calling worker's queue, else the global default-QoS queue.
+    std::shared_ptr<platform::DispatchQueue> queue;
     std::chrono::nanoseconds answerDeadline = kAnswerDeadline;
   };
 

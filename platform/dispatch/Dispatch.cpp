@@ -197,13 +197,9 @@ class ConcurrentQueue final : public DispatchQueue {
     });
   }
 
-  // Deferred: on a pool thread it waits in that thread's own queue.
-  void asyncContinuation(std::function<void()> block) override {
-    asio::defer(pool().io, [self = shared_from_this(), block = std::move(block)] {
-      CurrentScope scope(self.get());
-      block();
-    });
-  }
+  // Deferred: on a pool thread it waits in that thread's own queue, on a
+  // worker in the worker's loop.
+  void asyncContinuation(std::function<void()> block) override;
 
   std::shared_ptr<DispatchWorkItem> asyncAfter(std::chrono::nanoseconds delay, std::function<void()> block) override;
 
@@ -213,30 +209,187 @@ class ConcurrentQueue final : public DispatchQueue {
   }
 };
 
-std::shared_ptr<DispatchWorkItem> scheduleAfter(const std::shared_ptr<DispatchQueue>& queue,
-                                                std::chrono::nanoseconds delay, std::function<void()> block) {
+// A timer on `io` that queues `block` on `queue` when due. Cancelling the
+// item cancels the timer, so that it leaves the timer queue at once. With
+// `inline_`, the timer's own thread runs the block (a worker's queue).
+std::shared_ptr<DispatchWorkItem> scheduleAfter(asio::io_context& io, const std::shared_ptr<DispatchQueue>& queue,
+                                                std::chrono::nanoseconds delay, std::function<void()> block,
+                                                std::function<void(std::function<void()>)> runInline = {}) {
   auto item = std::make_shared<DispatchWorkItem>(std::move(block));
-  auto timer = std::make_shared<asio::steady_timer>(pool().io, std::max(delay, std::chrono::nanoseconds(0)));
-  timer->async_wait([queue, item, timer](const std::error_code&) {
-    if (item->isCancelled()) return;
-    queue->async([item] { item->perform(); });
+  auto timer = std::make_shared<asio::steady_timer>(io, std::max(delay, std::chrono::nanoseconds(0)));
+  timer->async_wait([queue, item, timer, runInline = std::move(runInline)](const std::error_code& ec) {
+    if (ec == asio::error::operation_aborted || item->isCancelled()) return;
+    if (runInline) runInline([item] { item->perform(); });
+    else queue->async([item] { item->perform(); });
+  });
+  item->setCancelHook([weak = std::weak_ptr<asio::steady_timer>(timer)] {
+    if (auto t = weak.lock()) t->cancel();
   });
   return item;
 }
 
 std::shared_ptr<DispatchWorkItem> SerialQueue::asyncAfter(std::chrono::nanoseconds delay,
                                                           std::function<void()> block) {
-  return scheduleAfter(shared_from_this(), delay, std::move(block));
+  return scheduleAfter(pool().io, shared_from_this(), delay, std::move(block));
+}
+
+void ConcurrentQueue::asyncContinuation(std::function<void()> block) {
+  auto run = [self = shared_from_this(), block = std::move(block)] {
+    CurrentScope scope(self.get());
+    block();
+  };
+  if (auto* io = currentWorkerIoContext()) asio::defer(*io, std::move(run));
+  else asio::defer(pool().io, std::move(run));
 }
 
 std::shared_ptr<DispatchWorkItem> ConcurrentQueue::asyncAfter(std::chrono::nanoseconds delay,
                                                               std::function<void()> block) {
-  return scheduleAfter(shared_from_this(), delay, std::move(block));
+  return scheduleAfter(pool().io, shared_from_this(), delay, std::move(block));
+}
+
+// --- worker loops
+
+struct Worker;
+thread_local Worker* tlsWorker = nullptr;
+
+// The serial queue of one worker: its blocks run on the worker's thread.
+class LoopQueue final : public DispatchQueue {
+ public:
+  LoopQueue(std::string label, Worker& worker) : DispatchQueue(std::move(label)), worker_(worker) {}
+
+  void async(std::function<void()> block) override;
+  void asyncContinuation(std::function<void()> block) override;
+  std::shared_ptr<DispatchWorkItem> asyncAfter(std::chrono::nanoseconds delay, std::function<void()> block) override;
+  void sync(std::function<void()> block) override;
+  // Runs `block` as one of this queue's blocks, on the worker's thread.
+  void run(const std::function<void()>& block);
+
+ private:
+  Worker& worker_;
+};
+
+struct Worker {
+  // One thread: work queued from it stays in its own queue, no wake-up.
+  asio::io_context io{1};
+  asio::executor_work_guard<asio::io_context::executor_type> guard{io.get_executor()};
+  std::shared_ptr<LoopQueue> queue;
+  std::atomic<uint64_t> progress{0};
+  std::size_t index = 0;
+};
+
+struct Workers {
+  std::vector<std::unique_ptr<Worker>> all;
+  std::mutex mutex;
+  std::condition_variable stopped;
+  std::size_t running = 0;
+
+  Workers() {
+    std::size_t count = std::max(1u, std::thread::hardware_concurrency());
+    if (const char* value = std::getenv("VARDENO_WORKERS")) {
+      char* end = nullptr;
+      const long n = std::strtol(value, &end, 10);
+      if (end != value && *end == '\0' && n >= 1 && n <= 256) count = static_cast<std::size_t>(n);
+    }
+    running = count;
+    for (std::size_t i = 0; i < count; ++i) {
+      auto worker = std::make_unique<Worker>();
+      worker->index = i;
+      worker->queue = std::make_shared<LoopQueue>("com.vardeno.worker-" + std::to_string(i), *worker);
+      all.push_back(std::move(worker));
+    }
+    for (auto& worker : all) {
+      std::thread([this, w = worker.get()] {
+        tlsWorker = w;
+        w->io.run();
+        std::lock_guard lock(mutex);
+        --running;
+        stopped.notify_all();
+      }).detach();
+    }
+  }
+
+  void stopAtExit() {
+    for (auto& worker : all) worker->io.stop();
+    const std::size_t self = tlsWorker ? 1 : 0;
+    std::unique_lock lock(mutex);
+    stopped.wait_for(lock, std::chrono::seconds(1), [&] { return running <= self; });
+  }
+};
+
+Workers& workers() {
+  static Workers* w = [] {
+    auto* made = new Workers();
+    std::atexit([] { workers().stopAtExit(); });
+    return made;
+  }();
+  return *w;
+}
+
+void LoopQueue::run(const std::function<void()>& block) {
+  worker_.progress.fetch_add(1, std::memory_order_relaxed);
+  {
+    CurrentScope scope(this);
+    block();
+  }
+  worker_.progress.fetch_add(1, std::memory_order_relaxed);
+}
+
+void LoopQueue::async(std::function<void()> block) {
+  asio::post(worker_.io, [self = std::static_pointer_cast<LoopQueue>(shared_from_this()), block = std::move(block)] {
+    self->run(block);
+  });
+}
+
+void LoopQueue::asyncContinuation(std::function<void()> block) {
+  asio::defer(worker_.io, [self = std::static_pointer_cast<LoopQueue>(shared_from_this()), block = std::move(block)] {
+    self->run(block);
+  });
+}
+
+std::shared_ptr<DispatchWorkItem> LoopQueue::asyncAfter(std::chrono::nanoseconds delay, std::function<void()> block) {
+  auto self = std::static_pointer_cast<LoopQueue>(shared_from_this());
+  return scheduleAfter(worker_.io, self, delay, std::move(block),
+                       [self](std::function<void()> perform) { self->run(perform); });
+}
+
+void LoopQueue::sync(std::function<void()> block) {
+  if (tlsWorker == &worker_) {
+    CurrentScope scope(this);
+    block();
+    return;
+  }
+  DispatchQueue::sync(std::move(block));
 }
 
 }  // namespace
 
 asio::io_context& dispatchIoContext() { return pool().io; }
+
+std::size_t workerCount() { return workers().all.size(); }
+
+std::shared_ptr<DispatchQueue> workerQueue(std::size_t index) {
+  auto& all = workers().all;
+  return all[index % all.size()]->queue;
+}
+
+asio::io_context& workerIoContext(std::size_t index) {
+  auto& all = workers().all;
+  return all[index % all.size()]->io;
+}
+
+std::optional<std::size_t> currentWorker() {
+  if (!tlsWorker) return std::nullopt;
+  return tlsWorker->index;
+}
+
+std::shared_ptr<DispatchQueue> currentWorkerQueue() { return tlsWorker ? tlsWorker->queue : nullptr; }
+
+asio::io_context* currentWorkerIoContext() { return tlsWorker ? &tlsWorker->io : nullptr; }
+
+uint64_t workerProgress(std::size_t index) {
+  auto& all = workers().all;
+  return all[index % all.size()]->progress.load(std::memory_order_relaxed);
+}
 
 // --- DispatchWorkItem
 
@@ -244,12 +397,26 @@ DispatchWorkItem::DispatchWorkItem(std::function<void()> block) : block_(std::mo
 
 void DispatchWorkItem::cancel() {
   std::function<void()> dropped;
+  std::function<void()> hook;
   {
     std::lock_guard lock(mutex_);
     cancelled_ = true;
     dropped = std::move(block_);  // frees what the block holds now, not at its due time
     block_ = nullptr;
+    hook = std::move(cancelHook_);
+    cancelHook_ = nullptr;
   }
+  if (hook) hook();
+}
+
+void DispatchWorkItem::setCancelHook(std::function<void()> hook) {
+  std::unique_lock lock(mutex_);
+  if (!cancelled_) {
+    cancelHook_ = std::move(hook);
+    return;
+  }
+  lock.unlock();
+  if (hook) hook();
 }
 
 bool DispatchWorkItem::isCancelled() const { return cancelled_.load(); }
@@ -262,6 +429,7 @@ void DispatchWorkItem::perform() {
     started_ = true;
     block = std::move(block_);
     block_ = nullptr;
+    cancelHook_ = nullptr;
   }
   if (block) block();
 }

@@ -11,6 +11,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -25,6 +26,23 @@ namespace platform {
 // The shared pool's io_context, for platform I/O objects (sockets, timers).
 asio::io_context& dispatchIoContext();
 
+// Worker loops: each one thread running an event loop of its own, for work
+// that should start, wait for I/O and end on one thread. A block queued on a
+// worker's queue from that worker runs after the current block on the same
+// thread and wakes no other. VARDENO_WORKERS sets their number (default:
+// one per core).
+std::size_t workerCount();
+// The serial queue of worker `index % workerCount()`.
+std::shared_ptr<class DispatchQueue> workerQueue(std::size_t index);
+asio::io_context& workerIoContext(std::size_t index);
+// The worker that runs the calling thread: its index, queue and loop.
+std::optional<std::size_t> currentWorker();
+std::shared_ptr<class DispatchQueue> currentWorkerQueue();
+asio::io_context* currentWorkerIoContext();
+// Counts block starts and ends on a worker: odd while a block runs. A value
+// that stays odd tells that the worker is stuck in one block.
+uint64_t workerProgress(std::size_t index);
+
 enum class QoS { userInteractive, userInitiated, defaultQoS, utility, background };
 
 // Delayed work that can be cancelled until it starts.
@@ -35,12 +53,16 @@ class DispatchWorkItem {
   bool isCancelled() const;
   // Runs the block unless cancelled; a block runs at most once.
   void perform();
+  // Run once by cancel(): lets the scheduler drop its timer at once rather
+  // than at the due time.
+  void setCancelHook(std::function<void()> hook);
 
  private:
   std::mutex mutex_;
   std::atomic<bool> cancelled_{false};
   bool started_ = false;
   std::function<void()> block_;
+  std::function<void()> cancelHook_;
 };
 
 class DispatchQueue : public std::enable_shared_from_this<DispatchQueue> {

@@ -1,12 +1,16 @@
 #pragma once
 // The UDP flow of one client endpoint on one listening socket, as the
-// flow host hands it to the provider. State lives under the host's lock.
+// flow host hands it to the provider. State lives under the lock of the
+// host's shard that holds the flow.
 #include <chrono>
-#include <deque>
+#include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
+#include <vector>
 
+#include "platform/dispatch/Dispatch.h"
 #include "platform/networkextension/NEAppProxyUDPFlow.h"
 #include "platform/network/SocketAddress.h"
 
@@ -16,7 +20,11 @@ class UdpFlowHost;
 
 class HostUdpFlow : public NEAppProxyUDPFlow {
  public:
-  HostUdpFlow(std::shared_ptr<UdpFlowHost> host, size_t listenerIndex, SocketAddress client);
+  // `socket`: the host's socket that received the flow and answers it;
+  // `worker`: the worker loop that runs its callbacks; `mutex`: the lock of
+  // the host's shard that holds the flow.
+  HostUdpFlow(std::shared_ptr<UdpFlowHost> host, size_t listenerIndex, size_t socket, size_t worker,
+              SocketAddress client, std::mutex& mutex);
 
   void openWithLocalEndpoint(std::optional<NWHostEndpoint> localEndpoint, OpenCompletion completion) override;
   void readDatagrams(ReadCompletion completion) override;
@@ -39,15 +47,21 @@ class HostUdpFlow : public NEAppProxyUDPFlow {
  private:
   friend class UdpFlowHost;
 
+  void post(std::function<void()> fn) { queue_->async(std::move(fn)); }
+
   const std::shared_ptr<UdpFlowHost> host_;
   const size_t listenerIndex_;
+  const size_t socket_;
+  const size_t worker_;
+  const std::shared_ptr<DispatchQueue> queue_;  // the flow's callbacks
+  std::mutex& mutex_;
   const SocketAddress client_;
   const NWHostEndpoint remote_;
   const uint64_t hash_;
   NEFlowMetaData metaData_;  // set before the provider sees the flow
 
-  // Guarded by the host's mutex.
-  std::deque<Datagram> pending_;
+  // Guarded by mutex_.
+  std::vector<Datagram> pending_;
   std::optional<ReadCompletion> pendingRead_;
   std::optional<NWHostEndpoint> local_;
   bool readClosed_ = false;

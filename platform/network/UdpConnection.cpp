@@ -3,10 +3,12 @@
 #include <arpa/inet.h>
 #include <netdb.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
 #include <deque>
+#include <shared_mutex>
 
 #include <asio.hpp>
 
@@ -109,13 +111,21 @@ Resolved resolveName(const std::string& host, uint16_t port) {
   return Resolved{std::nullopt, NWError::dns(EAI_NONAME)};
 }
 
-// All socket work runs on one strand; user callbacks go to the start queue.
-// Calls and completions are deferred rather than posted: made from a pool
-// thread they continue on that thread instead of waking another one.
+// The executor of a new connection: the calling worker's loop, which runs on
+// one thread, or else a strand of the shared pool.
+asio::any_io_executor connectionExecutor() {
+  if (auto* io = currentWorkerIoContext()) return io->get_executor();
+  return asio::make_strand(dispatchIoContext());
+}
+
+// All socket work runs on one executor (one thread at a time); user
+// callbacks go to the start queue. Calls and completions are deferred rather
+// than posted: made from a loop's thread they continue on that thread
+// instead of waking another one.
 class SocketUdpConnection final : public UdpConnection {
  public:
   explicit SocketUdpConnection(NWEndpoint remote)
-      : remote_(std::move(remote)), strand_(asio::make_strand(dispatchIoContext())), socket_(strand_) {}
+      : remote_(std::move(remote)), strand_(connectionExecutor()), socket_(strand_) {}
   ~SocketUdpConnection() override { forgetOwnSocket(); }
 
   void setStateUpdateHandler(StateHandler handler) override {
@@ -130,9 +140,12 @@ class SocketUdpConnection final : public UdpConnection {
   }
 
   void send(std::vector<uint8_t> datagram, SendCompletion completion) override {
+    if (sendDirect(datagram, completion)) return;
     auto self = shared();
+    strandSends_.fetch_add(1, std::memory_order_acq_rel);
     asio::defer(strand_, [self, datagram = std::move(datagram), completion = std::move(completion)]() mutable {
       self->doSend(std::move(datagram), std::move(completion));
+      self->strandSends_.fetch_sub(1, std::memory_order_acq_rel);
     });
   }
 
@@ -144,6 +157,7 @@ class SocketUdpConnection final : public UdpConnection {
   }
 
   void cancel() override {
+    cancelRequested_.store(true, std::memory_order_release);
     auto self = shared();
     asio::defer(strand_, [self] { self->doCancel(); });
   }
@@ -166,6 +180,35 @@ class SocketUdpConnection final : public UdpConnection {
     std::vector<uint8_t> datagram;
     SendCompletion completion;
   };
+
+  // While ready and no earlier send waits on the strand, a send is made on
+  // the calling thread: a connection shared by several threads takes no
+  // hop per datagram. False: the strand sends it.
+  bool sendDirect(const std::vector<uint8_t>& datagram, SendCompletion& completion) {
+    if (strandSends_.load(std::memory_order_acquire) != 0 || asyncSends_.load(std::memory_order_acquire) != 0)
+      return false;
+    std::shared_ptr<DispatchQueue> queue;
+    std::optional<NWError> error;
+    {
+      std::shared_lock lock(directMutex_);
+      if (directFd_ < 0 || cancelRequested_.load(std::memory_order_acquire) ||
+          strandSends_.load(std::memory_order_acquire) != 0 || asyncSends_.load(std::memory_order_acquire) != 0)
+        return false;
+      const ssize_t n = ::send(directFd_, datagram.data(), datagram.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+      if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return false;
+      if (n < 0) error = NWError::posix(errno);
+      queue = directQueue_;
+    }
+    if (completion && queue)
+      queue->asyncContinuation([completion = std::move(completion), error = std::move(error)] { completion(error); });
+    return true;
+  }
+
+  void setDirect(int fd) {
+    std::unique_lock lock(directMutex_);
+    directFd_ = fd;
+    directQueue_ = fd >= 0 ? queue_ : nullptr;
+  }
 
   std::shared_ptr<SocketUdpConnection> shared() {
     return std::static_pointer_cast<SocketUdpConnection>(shared_from_this());
@@ -229,8 +272,12 @@ class SocketUdpConnection final : public UdpConnection {
 
   void connectTo(const udp::endpoint& endpoint) {
     std::error_code ec;
-    socket_.open(endpoint.protocol(), ec);
-    if (!ec) socket_.non_blocking(true, ec);
+    // Non-blocking from the start, and kept from programs this process runs.
+    const int fd = ::socket(endpoint.protocol().family(), SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0) ec = std::error_code(errno, std::system_category());
+    else socket_.assign(endpoint.protocol(), fd, ec);
+    if (ec && fd >= 0) ::close(fd);
+    if (!ec) socket_.non_blocking(true, ec);  // asio's own record of the mode
     if (!ec) socket_.connect(endpoint, ec);  // a UDP connect only sets the peer
     if (ec) {
       fail(NWError::posix(ec.value()));
@@ -241,6 +288,7 @@ class SocketUdpConnection final : public UdpConnection {
     std::deque<PendingSend> queued;
     queued.swap(queuedSends_);
     for (auto& pending : queued) transmit(std::move(pending.datagram), std::move(pending.completion));
+    setDirect(socket_.native_handle());
     armReceive();
   }
 
@@ -270,6 +318,7 @@ class SocketUdpConnection final : public UdpConnection {
   }
 
   void closeSocket() {
+    setDirect(-1);
     forgetOwnSocket();
     std::error_code ignored;
     if (socket_.is_open()) socket_.close(ignored);  // aborts the pending receive
@@ -326,9 +375,11 @@ class SocketUdpConnection final : public UdpConnection {
     auto buffer = std::make_shared<std::vector<uint8_t>>(std::move(datagram));
     auto self = shared();
     ++pendingAsyncSends_;
+    asyncSends_.fetch_add(1, std::memory_order_acq_rel);
     socket_.async_send(asio::buffer(*buffer),
                        [self, buffer, completion = std::move(completion)](const std::error_code& ec, std::size_t) mutable {
                          --self->pendingAsyncSends_;
+                         self->asyncSends_.fetch_sub(1, std::memory_order_acq_rel);
                          if (self->kind() == NWConnectionState::cancelled) return;
                          if (ec == asio::error::operation_aborted) return;
                          self->complete(std::move(completion), ec ? std::optional(NWError::posix(ec.value()))
@@ -389,7 +440,7 @@ class SocketUdpConnection final : public UdpConnection {
   }
 
   const NWEndpoint remote_;
-  asio::strand<asio::io_context::executor_type> strand_;
+  asio::any_io_executor strand_;
   udp::socket socket_;
 
   mutable std::mutex mutex_;  // state_ and handler_, read from any thread
@@ -402,6 +453,13 @@ class SocketUdpConnection final : public UdpConnection {
   bool started_ = false;
   bool receiveArmed_ = false;
   int pendingAsyncSends_ = 0;  // keeps datagrams in order behind a blocked one
+  // Direct sends: the socket while ready, sends not yet done by the strand.
+  std::shared_mutex directMutex_;
+  int directFd_ = -1;
+  std::shared_ptr<DispatchQueue> directQueue_;
+  std::atomic<int> strandSends_{0};
+  std::atomic<int> asyncSends_{0};
+  std::atomic<bool> cancelRequested_{false};
   NWError failure_;
   std::deque<PendingSend> queuedSends_;
   std::deque<ReceiveCompletion> receives_;

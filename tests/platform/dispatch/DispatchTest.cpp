@@ -303,3 +303,74 @@ TEST(Dispatch, ContinuationRunsAfterItsBlock) {
     EXPECT_EQ(serialOrder, expected);
   });
 }
+
+TEST(Dispatch, CancelledDelayedWorkLeavesTheTimerQueueAtOnce) {
+  // The pending timer holds the work item; once cancelled, the timer must
+  // let go of it now, not an hour later.
+  for (auto queue : {DispatchQueue::makeSerial("test.timer-queue"), platform::workerQueue(0)}) {
+    std::weak_ptr<platform::DispatchWorkItem> weak;
+    {
+      auto item = queue->asyncAfter(std::chrono::hours(1), [] {});
+      weak = item;
+      item->cancel();
+    }
+    EXPECT_TRUE(waitUntil([&] { return weak.expired(); }, 5s)) << queue->label();
+  }
+}
+
+TEST(Dispatch, WorkerQueueRunsOnOneThreadAndItsOwnWorkStaysThere) {
+  ASSERT_GE(platform::workerCount(), 1u);
+  auto worker = platform::workerQueue(0);
+  EXPECT_EQ(platform::workerQueue(platform::workerCount()), worker);
+  EXPECT_FALSE(platform::currentWorker());
+  EXPECT_EQ(platform::currentWorkerQueue(), nullptr);
+  std::mutex mutex;
+  std::vector<int> order;
+  std::vector<std::thread::id> threads;
+  std::atomic<int> done{0};
+  std::atomic<bool> current{true}, inlineSync{false}, progressOdd{true};
+  worker->async([&] {
+    const auto self = std::this_thread::get_id();
+    if (platform::currentWorker() != std::optional<std::size_t>(0)) current = false;
+    if (platform::currentWorkerQueue() != worker || !worker->isCurrent()) current = false;
+    if ((platform::workerProgress(0) & 1) == 0) progressOdd = false;
+    // sync on the worker's own queue runs inline instead of waiting for itself.
+    worker->sync([&] { inlineSync = std::this_thread::get_id() == self; });
+    auto step = [&](int i) {
+      std::lock_guard lock(mutex);
+      order.push_back(i);
+      threads.push_back(std::this_thread::get_id());
+      done.fetch_add(1);
+    };
+    worker->async([&, step] { step(1); });
+    worker->asyncContinuation([&, step] { step(2); });
+    worker->asyncAfter(1ms, [&, step] { step(3); });
+    std::this_thread::sleep_for(5ms);  // queued work waits for this block
+    step(0);
+  });
+  ASSERT_TRUE(waitUntil([&] { return done.load() == 4; }));
+  EXPECT_TRUE(current.load());
+  EXPECT_TRUE(inlineSync.load());
+  EXPECT_TRUE(progressOdd.load());
+  std::lock_guard lock(mutex);
+  EXPECT_EQ(order, (std::vector<int>{0, 1, 2, 3}));
+  for (auto& id : threads) EXPECT_EQ(id, threads.front());
+  EXPECT_EQ(platform::workerProgress(0) % 2, 0u);
+}
+
+TEST(Dispatch, GlobalContinuationFromAWorkerRunsOnThatWorker) {
+  auto worker = platform::workerQueue(0);
+  auto global = DispatchQueue::global();
+  std::atomic<bool> sameThread{false}, onGlobal{false}, done{false};
+  worker->async([&] {
+    const auto self = std::this_thread::get_id();
+    global->asyncContinuation([&, self] {
+      sameThread = std::this_thread::get_id() == self;
+      onGlobal = global->isCurrent();
+      done = true;
+    });
+  });
+  ASSERT_TRUE(waitUntil([&] { return done.load(); }));
+  EXPECT_TRUE(sameThread.load());
+  EXPECT_TRUE(onGlobal.load());
+}

@@ -3,6 +3,7 @@
 
 #include <atomic>
 #include <future>
+#include <map>
 #include <mutex>
 #include <set>
 
@@ -395,6 +396,123 @@ TEST(FlowHost, ReceiveThreadsOfSeveralListenersSweepIdleFlowsTogether) {
   }
   join.reset();
   EXPECT_TRUE(waitUntil([&] { return host->flowCount() == 0; }, 5s)) << host->flowCount();
+  host->stop();
+  closeListenSockets(sockets);
+}
+
+// Records the thread of each step of a flow: offer, read, write completion.
+struct ThreadRecordingProvider : EchoProvider {
+  struct Steps {
+    std::thread::id offered, read, written;
+  };
+  std::map<uint64_t, Steps> steps;  // under mutex
+
+  bool handleNewUDPFlow(std::shared_ptr<NEAppProxyUDPFlow> flow, NWHostEndpoint) override {
+    {
+      std::lock_guard lock(mutex);
+      flows.push_back(flow);
+      steps[flow->hash()].offered = std::this_thread::get_id();
+    }
+    flow->readDatagrams([this, flow](auto datagrams, auto endpoints, auto error) {
+      ASSERT_FALSE(error);
+      {
+        std::lock_guard lock(mutex);
+        steps[flow->hash()].read = std::this_thread::get_id();
+      }
+      std::vector<Datagram> replies;
+      for (auto& d : *datagrams) replies.push_back(dnsReply(d));
+      flow->writeDatagrams(replies, *endpoints, [this, flow](std::optional<NEError>) {
+        {
+          std::lock_guard lock(mutex);
+          steps[flow->hash()].written = std::this_thread::get_id();
+        }
+        if (!closeAfterWrite) return;
+        flow->closeReadWithError(std::nullopt);
+        flow->closeWriteWithError(std::nullopt);
+      });
+    });
+    return true;
+  }
+};
+
+TEST(FlowHost, WorkersReadPeersOfTheListenSocketAndKeepEachFlowOnOneThread) {
+  std::string error;
+  auto sockets = bindListenSockets({*SocketAddress::parse("127.0.0.1:0")}, error);
+  ASSERT_EQ(sockets.size(), 1u) << error;
+  const SocketAddress listen = sockets[0].bound;
+  auto provider = std::make_shared<ThreadRecordingProvider>();
+  UdpResponder systemDns{[](const Bytes& q) { return std::optional<Bytes>(dnsReply(q, 3)); }};
+  UdpFlowHost::Settings settings;
+  settings.listeners.push_back({sockets[0].udpFd, listen});
+  settings.systemDns = systemDns.address();
+  auto host = UdpFlowHost::create(settings, weakSource(provider));
+  host->start();
+  // Clients spread over the peers by their address and port.
+  std::vector<std::unique_ptr<UdpSocket>> clients;
+  for (int i = 0; i < 64; ++i) clients.push_back(std::make_unique<UdpSocket>());
+  for (size_t i = 0; i < clients.size(); ++i) clients[i]->sendTo(listen, dnsQuery(static_cast<uint16_t>(i), "peer.example"));
+  for (size_t i = 0; i < clients.size(); ++i) {
+    SocketAddress from;
+    auto answer = clients[i]->receive(3000ms, &from);
+    ASSERT_TRUE(answer) << i;
+    EXPECT_EQ(*answer, dnsReply(dnsQuery(static_cast<uint16_t>(i), "peer.example")));
+    EXPECT_EQ(from, listen);  // every peer answers from the listen address
+  }
+  ASSERT_TRUE(waitUntil([&] { return host->flowCount() == 0; }, 5s));
+  {
+    std::lock_guard lock(provider->mutex);
+    ASSERT_EQ(provider->steps.size(), clients.size());
+    std::set<std::thread::id> threads;
+    for (auto& [hash, steps] : provider->steps) {
+      EXPECT_EQ(steps.read, steps.offered) << hash;
+      EXPECT_EQ(steps.written, steps.offered) << hash;
+      threads.insert(steps.offered);
+    }
+    if (workerCount() > 1) EXPECT_GT(threads.size(), 1u);
+  }
+  host->stop();
+  closeListenSockets(sockets);
+  // The peers left the port with the host: it is free again.
+  UdpSocket again(listen.description().c_str());
+  EXPECT_EQ(again.local(), listen);
+}
+
+TEST(FlowHost, FlowsOfOneBusyClientSpreadOverTheWorkers) {
+  if (workerCount() < 2) GTEST_SKIP() << "one worker";
+  std::string error;
+  auto sockets = bindListenSockets({*SocketAddress::parse("127.0.0.1:0")}, error);
+  ASSERT_EQ(sockets.size(), 1u) << error;
+  auto provider = std::make_shared<ThreadRecordingProvider>();
+  provider->closeAfterWrite = false;  // every flow stays open, as if its answers were on the way
+  UdpResponder systemDns{[](const Bytes& q) { return std::optional<Bytes>(dnsReply(q, 3)); }};
+  UdpFlowHost::Settings settings;
+  settings.listeners.push_back({sockets[0].udpFd, sockets[0].bound});
+  settings.systemDns = systemDns.address();
+  auto host = UdpFlowHost::create(settings, weakSource(provider));
+  host->start();
+  // One client's datagrams all reach one worker; its open flows pile up there.
+  UdpSocket client;
+  const size_t queries = UdpFlowHost::kMaxReadsPerEndpoint - 1;
+  for (size_t i = 0; i < queries; ++i) {
+    client.sendTo(sockets[0].bound, dnsQuery(static_cast<uint16_t>(i), "busy.example"));
+    ASSERT_TRUE(client.receive()) << i;
+  }
+  std::vector<std::shared_ptr<NEAppProxyUDPFlow>> flows;
+  {
+    std::lock_guard lock(provider->mutex);
+    std::set<std::thread::id> threads;
+    for (auto& [hash, steps] : provider->steps) {
+      EXPECT_EQ(steps.written, steps.offered) << hash;
+      threads.insert(steps.offered);
+    }
+    EXPECT_GT(threads.size(), 1u);
+    flows = provider->flows;
+  }
+  for (auto& flow : flows) {
+    flow->closeReadWithError(std::nullopt);
+    flow->closeWriteWithError(std::nullopt);
+  }
+  EXPECT_TRUE(waitUntil([&] { return host->flowCount() == 0; }, 5s));
   host->stop();
   closeListenSockets(sockets);
 }

@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <dirent.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -368,4 +369,83 @@ TEST(UdpConnection, KeepsItselfAliveUntilCancelledThenCloses) {
   failing->start(queue);
   EXPECT_TRUE(waitUntil([&] { return failing->state().kind == NWConnectionState::failed; }));
   EXPECT_EQ(openDescriptors(), baseline);
+}
+
+TEST(UdpConnection, SendsFromSeveralThreadsAllGoOutInEachThreadsOrder) {
+  // A ready connection sends on the calling thread; several threads at once
+  // must neither lose nor reorder their own datagrams.
+  int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  int size = 4 << 20;
+  ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
+  sockaddr_in sin{};
+  sin.sin_family = AF_INET;
+  sin.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof sin;
+  ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&sin), len), 0);
+  ASSERT_EQ(::getsockname(fd, reinterpret_cast<sockaddr*>(&sin), &len), 0);
+  Recorder rec;
+  auto connection = UdpConnection::create(NWEndpoint{"127.0.0.1", ntohs(sin.sin_port)});
+  connection->setStateUpdateHandler(rec.stateHandler());
+  connection->start(DispatchQueue::global());
+  ASSERT_TRUE(waitUntil([&] { return rec.hasState("ready"); }));
+  constexpr int kThreads = 4, kEach = 200;
+  std::atomic<int> completions{0}, failures{0};
+  std::vector<std::thread> senders;
+  for (int t = 0; t < kThreads; ++t) {
+    senders.emplace_back([&, t] {
+      for (int i = 0; i < kEach; ++i) {
+        connection->send(bytes(std::to_string(t) + ":" + std::to_string(i)), [&](std::optional<NWError> error) {
+          if (error) failures.fetch_add(1);
+          completions.fetch_add(1);
+        });
+      }
+    });
+  }
+  for (auto& s : senders) s.join();
+  std::vector<int> next(kThreads, 0);
+  int received = 0;
+  char buffer[64];
+  timeval tv{2, 0};
+  ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+  while (received < kThreads * kEach) {
+    const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
+    ASSERT_GT(n, 0) << "after " << received << " datagrams";
+    const std::string text(buffer, static_cast<size_t>(n));
+    const int t = std::stoi(text.substr(0, text.find(':')));
+    const int i = std::stoi(text.substr(text.find(':') + 1));
+    EXPECT_EQ(i, next[t]) << "thread " << t;
+    next[t] = i + 1;
+    ++received;
+  }
+  EXPECT_TRUE(waitUntil([&] { return completions.load() == kThreads * kEach; }));
+  EXPECT_EQ(failures.load(), 0);
+  cancelAndWait(connection, rec);
+  ::close(fd);
+}
+
+TEST(UdpConnection, SocketIsNonBlockingAndClosedOnExec) {
+  EchoServer server;
+  ASSERT_TRUE(server.ok());
+  Recorder rec;
+  auto connection = UdpConnection::create(NWEndpoint{"127.0.0.1", server.port()});
+  connection->setStateUpdateHandler(rec.stateHandler());
+  connection->start(DispatchQueue::makeSerial("test.udp.flags"));
+  ASSERT_TRUE(waitUntil([&] { return rec.hasState("ready"); }));
+  // The connection's socket: the descriptor whose peer is the server.
+  int found = 0;
+  DIR* dir = ::opendir("/proc/self/fd");
+  ASSERT_NE(dir, nullptr);
+  while (dirent* entry = ::readdir(dir)) {
+    const int fd = std::atoi(entry->d_name);
+    sockaddr_in peer{};
+    socklen_t len = sizeof peer;
+    if (entry->d_name[0] == '.' || ::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &len) != 0) continue;
+    if (peer.sin_family != AF_INET || ntohs(peer.sin_port) != server.port()) continue;
+    ++found;
+    EXPECT_TRUE(::fcntl(fd, F_GETFD) & FD_CLOEXEC);
+    EXPECT_TRUE(::fcntl(fd, F_GETFL) & O_NONBLOCK);
+  }
+  ::closedir(dir);
+  EXPECT_EQ(found, 1);
+  cancelAndWait(connection, rec);
 }
