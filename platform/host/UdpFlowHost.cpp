@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 #include <future>
 
 #include <asio.hpp>
@@ -166,6 +167,7 @@ struct ReceiveBatch {
   mmsghdr messages[kBatch];
   iovec iovs[kBatch];
   sockaddr_storage peers[kBatch];
+  alignas(cmsghdr) char controls[kBatch][CMSG_SPACE(sizeof(timespec))];
 
   int receive(int fd) {
     for (int i = 0; i < kBatch; ++i) {
@@ -175,10 +177,31 @@ struct ReceiveBatch {
       messages[i].msg_hdr.msg_iovlen = 1;
       messages[i].msg_hdr.msg_name = &peers[i];
       messages[i].msg_hdr.msg_namelen = sizeof peers[i];
+      messages[i].msg_hdr.msg_control = controls[i];
+      messages[i].msg_hdr.msg_controllen = sizeof controls[i];
     }
     return recvmmsg(fd, messages, kBatch, MSG_DONTWAIT, nullptr);
   }
+
+  // The kernel's receive stamp of message `i` (SO_TIMESTAMPNS), 0 when none.
+  int64_t arrival(int i) {
+    for (cmsghdr* c = CMSG_FIRSTHDR(&messages[i].msg_hdr); c; c = CMSG_NXTHDR(&messages[i].msg_hdr, c)) {
+      if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_TIMESTAMPNS) {
+        timespec stamp;
+        std::memcpy(&stamp, CMSG_DATA(c), sizeof stamp);
+        return static_cast<int64_t>(stamp.tv_sec) * 1'000'000'000 + stamp.tv_nsec;
+      }
+    }
+    return 0;
+  }
 };
+
+// Receive stamps tell a client's datagram from one of our own sockets that
+// took the client's port after the datagram arrived.
+void stampArrivals(int fd) {
+  int one = 1;
+  setsockopt(fd, SOL_SOCKET, SO_TIMESTAMPNS, &one, sizeof one);
+}
 
 // A peer of `fd` on the same address, in the same SO_REUSEPORT group.
 int openPeer(int fd, const SocketAddress& bound) {
@@ -195,6 +218,7 @@ int openPeer(int fd, const SocketAddress& bound) {
   socklen_t length = sizeof size;
   // The kernel reports twice the size that was set.
   if (getsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, &length) == 0) growSocketBuffers(peer, size / 2);
+  stampArrivals(peer);
   if (setsockopt(peer, SOL_SOCKET, SO_REUSEPORT, &one, sizeof one) != 0 ||
       bind(peer, bound.sockaddrPtr(), bound.length()) != 0) {
     close(peer);
@@ -273,6 +297,7 @@ UdpFlowHost::UdpFlowHost(Settings settings, ProviderSource source)
   lastSweep_ = std::chrono::steady_clock::now().time_since_epoch().count();
   workerLoad_ = std::vector<WorkerLoad>(workerCount());
   openSockets();
+  sending_ = std::make_unique<Sending[]>(sockets_.size());
 }
 
 UdpFlowHost::~UdpFlowHost() {
@@ -287,6 +312,7 @@ void UdpFlowHost::openSockets() {
   for (size_t i = 0; i < settings_.listeners.size(); ++i) {
     const auto& listener = settings_.listeners[i];
     sockets_.push_back(Socket{listener.fd, i, i % workers, false});
+    stampArrivals(listener.fd);
     if (workers < 2) continue;
     // The listener's socket joins a SO_REUSEPORT group with its peers; set
     // after its bind, so that a port 0 it was bound to was not shared.
@@ -369,6 +395,9 @@ void UdpFlowHost::stop() {
   readers_.clear();
   uint64_t count = 0;
   (void)!read(stopFd_, &count, sizeof count);
+  // Sends take microseconds; none starts from now on.
+  for (size_t i = 0; i < sockets_.size(); ++i)
+    while (sending_[i].count.load(std::memory_order_acquire) != 0) std::this_thread::yield();
   // The peers leave the port now; an answer still being written goes out
   // of an unbound socket under the same descriptor number.
   for (const auto& socket : sockets_) {
@@ -432,6 +461,15 @@ size_t UdpFlowHost::pendingDatagramCount() const {
 }
 
 bool UdpFlowHost::sendTo(size_t socket, const SocketAddress& to, const Datagram& datagram) {
+  // Counted before running_ is read; stop() clears running_ before it reads
+  // the count (both sequentially consistent): one of them sees the other.
+  auto& sending = sending_[socket].count;
+  sending.fetch_add(1);
+  struct Done {
+    std::atomic<uint32_t>& count;
+    ~Done() { count.fetch_sub(1, std::memory_order_release); }
+  } done{sending};
+  if (!running_.load()) return false;
   int fd = sockets_[socket].fd;
   for (int attempt = 0; attempt < 3; ++attempt) {
     ssize_t n = sendto(fd, datagram.data(), datagram.size(), MSG_DONTWAIT, to.sockaddrPtr(), to.length());
@@ -451,7 +489,7 @@ bool UdpFlowHost::receive(size_t index, int rounds) {
       auto client = SocketAddress::fromSockaddr(reinterpret_cast<sockaddr*>(&batch.peers[i]),
                                                 batch.messages[i].msg_hdr.msg_namelen);
       if (client.family() != AF_INET && client.family() != AF_INET6) continue;
-      onDatagram(index, client, Datagram(data, data + batch.messages[i].msg_len));
+      onDatagram(index, client, Datagram(data, data + batch.messages[i].msg_len), batch.arrival(i));
     }
     if (n < kBatch) return true;
   }
@@ -504,10 +542,10 @@ void UdpFlowHost::onOwnDatagram(size_t socket, const SocketAddress& source, Data
   }
 }
 
-void UdpFlowHost::onDatagram(size_t socket, const SocketAddress& client, Datagram datagram) {
+void UdpFlowHost::onDatagram(size_t socket, const SocketAddress& client, Datagram datagram, int64_t arrival) {
   // The process's own resolver sockets are never a client: offering their
   // datagrams to the provider would forward them back here for ever.
-  if (OwnSockets::isOwnSource(client)) return onOwnDatagram(socket, client, std::move(datagram));
+  if (OwnSockets::isOwnSource(client, arrival)) return onOwnDatagram(socket, client, std::move(datagram));
   const size_t listener = sockets_[socket].listener;
   std::shared_ptr<HostUdpFlow> answered;
   std::shared_ptr<HostUdpFlow> newFlow;
@@ -528,7 +566,9 @@ void UdpFlowHost::onDatagram(size_t socket, const SocketAddress& client, Datagra
         detachLocked(flow);
       } else if (flow.pending_.size() < kMaxPendingDatagrams) {
         flow.pending_.push_back(std::move(datagram));
-      }  // else dropped: the client retries
+      } else {
+        droppedDatagrams_.fetch_add(1, std::memory_order_relaxed);  // the client retries
+      }
     } else if (totalFlows() < kMaxFlows) {
       newFlow = makeFlowLocked(listener, socket, client, shard.mutex);
       newFlow->pending_.push_back(std::move(datagram));

@@ -57,6 +57,8 @@ class UdpFlowHost : public std::enable_shared_from_this<UdpFlowHost> {
   uint64_t flowsDeclined() const { return flowsDeclined_.load(); }
   // Datagrams from this process's own sockets, never offered to the provider.
   uint64_t ownDatagrams() const { return ownDatagrams_.load(); }
+  // Datagrams dropped because their endpoint already held kMaxPendingDatagrams.
+  uint64_t droppedDatagrams() const { return droppedDatagrams_.load(); }
 
   // Per client endpoint: datagrams kept while the provider has not read;
   // more are dropped (the client retries). One read's answers come back
@@ -94,7 +96,8 @@ class UdpFlowHost : public std::enable_shared_from_this<UdpFlowHost> {
   // Reads what is waiting on socket `index` (up to `rounds` batches); false
   // when more may be waiting.
   bool receive(size_t index, int rounds);
-  void onDatagram(size_t socket, const SocketAddress& client, Datagram datagram);
+  // `arrival`: the kernel's receive stamp (CLOCK_REALTIME nanoseconds), 0 when unknown.
+  void onDatagram(size_t socket, const SocketAddress& client, Datagram datagram, int64_t arrival);
   void onOwnDatagram(size_t socket, const SocketAddress& source, Datagram datagram);
   void offer(std::shared_ptr<HostUdpFlow> flow);
   // Removes a flow that both sides closed; leftovers start a new flow.
@@ -142,6 +145,12 @@ class UdpFlowHost : public std::enable_shared_from_this<UdpFlowHost> {
   size_t totalFlows() const;
   std::array<Shard, kShards> shards_;
   std::vector<Socket> sockets_;  // fixed from creation to the end of the host
+  // Per socket, sends under way: stop() waits for them, so that no answer
+  // uses a listen socket once stop() has returned and its owner may close it.
+  struct alignas(64) Sending {
+    std::atomic<uint32_t> count{0};
+  };
+  std::unique_ptr<Sending[]> sending_;
   std::vector<WorkerLoad> workerLoad_;  // one per worker, fixed in size
   std::atomic<size_t> spreadFrom_{0};
   std::vector<std::shared_ptr<Reader>> readers_;
@@ -151,6 +160,7 @@ class UdpFlowHost : public std::enable_shared_from_this<UdpFlowHost> {
   std::atomic<uint64_t> flowsOffered_{0};
   std::atomic<uint64_t> flowsDeclined_{0};
   std::atomic<uint64_t> ownDatagrams_{0};
+  std::atomic<uint64_t> droppedDatagrams_{0};
   std::atomic<int64_t> lastOwnDropLog_{0};
   std::atomic<int64_t> lastSweep_{0};  // steady-clock nanoseconds
 };

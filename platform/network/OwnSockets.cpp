@@ -7,6 +7,7 @@
 #include <array>
 #include <atomic>
 #include <cstring>
+#include <ctime>
 #include <mutex>
 #include <shared_mutex>
 #include <vector>
@@ -22,6 +23,23 @@ PortTable& ports(int family) {
   static PortTable v4{};
   static PortTable v6{};
   return family == AF_INET6 ? v6 : v4;
+}
+
+// Per family and port, when (CLOCK_REALTIME nanoseconds) an own socket
+// took it: a datagram that arrived earlier came from a client's socket that
+// had the port before.
+using SinceTable = std::array<std::atomic<int64_t>, 65536>;
+
+SinceTable& since(int family) {
+  static SinceTable v4{};
+  static SinceTable v6{};
+  return family == AF_INET6 ? v6 : v4;
+}
+
+int64_t realtimeNow() {
+  timespec now{};
+  clock_gettime(CLOCK_REALTIME, &now);
+  return static_cast<int64_t>(now.tv_sec) * 1'000'000'000 + now.tv_nsec;
 }
 
 // Ports of the listen addresses, so a datagram from any other port needs
@@ -74,7 +92,11 @@ bool sameHost(const SocketAddress& a, const SocketAddress& b) {
 }  // namespace
 
 void OwnSockets::addLocalPort(int family, uint16_t port) {
-  if (port != 0) ports(family)[port].fetch_add(1, std::memory_order_relaxed);
+  if (port == 0) return;
+  auto& count = ports(family)[port];
+  // Stamped before it counts, so a reader that sees the count sees the stamp.
+  if (count.load(std::memory_order_acquire) == 0) since(family)[port].store(realtimeNow(), std::memory_order_relaxed);
+  count.fetch_add(1, std::memory_order_release);
 }
 
 void OwnSockets::removeLocalPort(int family, uint16_t port) {
@@ -117,10 +139,12 @@ void OwnSockets::removeListenAddress(const SocketAddress& address) {
   listenPorts(address.family())[address.port()].fetch_sub(1, std::memory_order_relaxed);
 }
 
-bool OwnSockets::isOwnSource(const SocketAddress& source) {
+bool OwnSockets::isOwnSource(const SocketAddress& source, int64_t arrival) {
   const SocketAddress s = unmapped(source);
   if (s.family() != AF_INET && s.family() != AF_INET6) return false;
-  if (ports(s.family())[s.port()].load(std::memory_order_relaxed) > 0) return true;
+  if (ports(s.family())[s.port()].load(std::memory_order_acquire) > 0 &&
+      (arrival == 0 || arrival >= since(s.family())[s.port()].load(std::memory_order_relaxed)))
+    return true;
   // A listen socket's own address: a reply would go straight back to it.
   if (listenPorts(s.family())[s.port()].load(std::memory_order_relaxed) == 0) return false;
   return isOwnListenAddress(s);

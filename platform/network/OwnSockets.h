@@ -22,8 +22,10 @@ class OwnSockets {
   static void removeListenAddress(const SocketAddress& address);
 
   // The datagram's source is a socket of this process: one registered
-  // above, or a listen address.
-  static bool isOwnSource(const SocketAddress& source);
+  // above, or a listen address. `arrival` (CLOCK_REALTIME nanoseconds, the
+  // kernel's receive stamp; 0 when unknown) tells a datagram that a client
+  // sent from the port before one of our sockets took it over.
+  static bool isOwnSource(const SocketAddress& source, int64_t arrival = 0);
   // A datagram sent to `target` reaches one of this process's listen
   // addresses. `localSource` is the address the kernel picked to send from
   // (equal to the target's address when the target is this machine).

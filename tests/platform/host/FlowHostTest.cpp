@@ -1,6 +1,7 @@
 // The flow host on real loopback sockets with a test provider.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <future>
 #include <map>
@@ -217,11 +218,13 @@ TEST_F(HostFixture, AnEndpointThatIsNotReadHoldsABoundedNumberOfDatagrams) {
   UdpSocket client;
   const int sent = static_cast<int>(UdpFlowHost::kMaxPendingDatagrams) + 50;
   for (int id = 0; id < sent; ++id) client.sendTo(listen, dnsQuery(static_cast<uint16_t>(id), "flood.example"));
-  // The probe is read after the flood: once it is held, every flood datagram was kept or dropped.
   UdpSocket probe;
   probe.sendTo(listen, dnsQuery(1, "probe.example"));
-  ASSERT_TRUE(waitUntil([&] { return host->pendingDatagramCount() == UdpFlowHost::kMaxPendingDatagrams + 1; }, 5s))
-      << host->pendingDatagramCount();
+  // Every flood datagram kept or dropped, and the probe held.
+  ASSERT_TRUE(waitUntil([&] {
+    return host->pendingDatagramCount() == UdpFlowHost::kMaxPendingDatagrams + 1 &&
+           host->droppedDatagrams() == static_cast<uint64_t>(sent) - UdpFlowHost::kMaxPendingDatagrams;
+  }, 5s)) << host->pendingDatagramCount() << " held, " << host->droppedDatagrams() << " dropped";
   gate->release = true;
   size_t answers = 0;
   for (auto deadline = std::chrono::steady_clock::now() + 10s;
@@ -497,6 +500,12 @@ TEST(FlowHost, FlowsOfOneBusyClientSpreadOverTheWorkers) {
     client.sendTo(sockets[0].bound, dnsQuery(static_cast<uint16_t>(i), "busy.example"));
     ASSERT_TRUE(client.receive()) << i;
   }
+  // A write's completion may run just after its answer reached the client.
+  EXPECT_TRUE(waitUntil([&] {
+    std::lock_guard lock(provider->mutex);
+    return std::all_of(provider->steps.begin(), provider->steps.end(),
+                       [](const auto& entry) { return entry.second.written != std::thread::id(); });
+  }, 5s));
   std::vector<std::shared_ptr<NEAppProxyUDPFlow>> flows;
   {
     std::lock_guard lock(provider->mutex);
@@ -531,6 +540,38 @@ TEST_F(HostFixture, DatagramsFromThisProcesssOwnSocketsAreResolvedByTheSystemDns
   own.sendTo(listen, dnsQuery(0x0B0B, "own.example"));
   ASSERT_TRUE(own.receive());
   EXPECT_EQ(provider->flowCount(), 1u);
+}
+
+TEST(FlowHost, AClientsDatagramQueuedBeforeOneOfOurSocketsTookItsPortIsStillAClients) {
+  // A client sends and closes its socket; before the host reads the
+  // datagram, one of our resolver sockets is given the freed port.
+  std::string error;
+  auto sockets = bindListenSockets({*SocketAddress::parse("127.0.0.1:0")}, error);
+  ASSERT_EQ(sockets.size(), 1u) << error;
+  UdpSocket client;
+  const uint16_t port = client.local().port();
+  client.sendTo(sockets[0].bound, dnsQuery(0x0C0C, "client.example"));
+  OwnSockets::addLocalPort(AF_INET, port);
+  auto provider = std::make_shared<EchoProvider>();
+  UdpResponder systemDns{[](const Bytes& q) { return std::optional<Bytes>(dnsReply(q, 3)); }};
+  UdpFlowHost::Settings settings;
+  settings.listeners.push_back({sockets[0].udpFd, sockets[0].bound});
+  settings.systemDns = systemDns.address();
+  auto host = UdpFlowHost::create(settings, weakSource(provider));
+  host->start();
+  auto answer = client.receive();
+  // Sent by our socket after it took the port: our own.
+  client.sendTo(sockets[0].bound, dnsQuery(0x0D0D, "own.example"));
+  auto own = client.receive();
+  OwnSockets::removeLocalPort(AF_INET, port);
+  ASSERT_TRUE(answer);
+  EXPECT_EQ(*answer, dnsReply(dnsQuery(0x0C0C, "client.example")));
+  ASSERT_TRUE(own);
+  EXPECT_EQ(*own, dnsReply(dnsQuery(0x0D0D, "own.example"), 3));
+  EXPECT_EQ(provider->flowCount(), 1u);
+  EXPECT_EQ(host->ownDatagrams(), 1u);
+  host->stop();
+  closeListenSockets(sockets);
 }
 
 TEST(FlowHost, OwnDatagramsAreDroppedWhenTheSystemDnsIsOneOfTheListenAddresses) {
