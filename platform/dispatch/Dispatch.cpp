@@ -53,14 +53,18 @@ struct Pool {
 
 thread_local bool Pool::isPoolThread = false;
 
-Pool& pool() {
-  static Pool* p = [] {
-    auto* made = new Pool();
-    std::atexit([] { pool().stopAtExit(); });
+// One instance for the process, never destroyed, stopped at exit.
+template <class T>
+T& stoppedAtExit() {
+  static T* instance = [] {
+    auto* made = new T();
+    std::atexit([] { stoppedAtExit<T>().stopAtExit(); });
     return made;
   }();
-  return *p;
+  return *instance;
 }
+
+Pool& pool() { return stoppedAtExit<Pool>(); }
 
 asio::io_context& mainIo() {
   static auto* io = new asio::io_context();
@@ -316,14 +320,7 @@ struct Workers {
   }
 };
 
-Workers& workers() {
-  static Workers* w = [] {
-    auto* made = new Workers();
-    std::atexit([] { workers().stopAtExit(); });
-    return made;
-  }();
-  return *w;
-}
+Workers& workers() { return stoppedAtExit<Workers>(); }
 
 void LoopQueue::run(const std::function<void()>& block) {
   worker_.progress.fetch_add(1, std::memory_order_relaxed);

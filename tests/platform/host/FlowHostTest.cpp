@@ -1,8 +1,16 @@
 // The flow host on real loopback sockets with a test provider.
 #include <gtest/gtest.h>
 
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <ctime>
+#include <tuple>
 #include <algorithm>
 #include <atomic>
+#include <stdexcept>
 #include <future>
 #include <map>
 #include <mutex>
@@ -438,18 +446,40 @@ struct ThreadRecordingProvider : EchoProvider {
   }
 };
 
-TEST(FlowHost, WorkersReadPeersOfTheListenSocketAndKeepEachFlowOnOneThread) {
-  std::string error;
-  auto sockets = bindListenSockets({*SocketAddress::parse("127.0.0.1:0")}, error);
-  ASSERT_EQ(sockets.size(), 1u) << error;
-  const SocketAddress listen = sockets[0].bound;
-  auto provider = std::make_shared<ThreadRecordingProvider>();
+// A host on one loopback listen socket, started by the test (so that it can
+// send first), with a system DNS that answers with return code 3.
+struct OneSocketHost {
+  std::vector<ListenSocket> sockets;
+  SocketAddress listen;
   UdpResponder systemDns{[](const Bytes& q) { return std::optional<Bytes>(dnsReply(q, 3)); }};
-  UdpFlowHost::Settings settings;
-  settings.listeners.push_back({sockets[0].udpFd, listen});
-  settings.systemDns = systemDns.address();
-  auto host = UdpFlowHost::create(settings, weakSource(provider));
-  host->start();
+  std::shared_ptr<UdpFlowHost> host;
+
+  OneSocketHost() {
+    std::string error;
+    sockets = bindListenSockets({*SocketAddress::parse("127.0.0.1:0")}, error);
+    if (sockets.size() != 1) throw std::runtime_error("cannot bind: " + error);
+    listen = sockets[0].bound;
+  }
+  ~OneSocketHost() { close(); }
+  void close() {
+    if (host) host->stop();
+    closeListenSockets(sockets);
+  }
+  UdpFlowHost& start(const std::shared_ptr<EchoProvider>& provider) {
+    UdpFlowHost::Settings settings;
+    settings.listeners.push_back({sockets[0].udpFd, listen});
+    settings.systemDns = systemDns.address();
+    host = UdpFlowHost::create(settings, weakSource(provider));
+    host->start();
+    return *host;
+  }
+};
+
+TEST(FlowHost, WorkersReadPeersOfTheListenSocketAndKeepEachFlowOnOneThread) {
+  OneSocketHost one;
+  const SocketAddress listen = one.listen;
+  auto provider = std::make_shared<ThreadRecordingProvider>();
+  auto& host = one.start(provider);
   // Clients spread over the peers by their address and port.
   std::vector<std::unique_ptr<UdpSocket>> clients;
   for (int i = 0; i < 64; ++i) clients.push_back(std::make_unique<UdpSocket>());
@@ -461,7 +491,7 @@ TEST(FlowHost, WorkersReadPeersOfTheListenSocketAndKeepEachFlowOnOneThread) {
     EXPECT_EQ(*answer, dnsReply(dnsQuery(static_cast<uint16_t>(i), "peer.example")));
     EXPECT_EQ(from, listen);  // every peer answers from the listen address
   }
-  ASSERT_TRUE(waitUntil([&] { return host->flowCount() == 0; }, 5s));
+  ASSERT_TRUE(waitUntil([&] { return host.flowCount() == 0; }, 5s));
   {
     std::lock_guard lock(provider->mutex);
     ASSERT_EQ(provider->steps.size(), clients.size());
@@ -473,8 +503,7 @@ TEST(FlowHost, WorkersReadPeersOfTheListenSocketAndKeepEachFlowOnOneThread) {
     }
     if (workerCount() > 1) EXPECT_GT(threads.size(), 1u);
   }
-  host->stop();
-  closeListenSockets(sockets);
+  one.close();
   // The peers left the port with the host: it is free again.
   UdpSocket again(listen.description().c_str());
   EXPECT_EQ(again.local(), listen);
@@ -482,22 +511,15 @@ TEST(FlowHost, WorkersReadPeersOfTheListenSocketAndKeepEachFlowOnOneThread) {
 
 TEST(FlowHost, FlowsOfOneBusyClientSpreadOverTheWorkers) {
   if (workerCount() < 2) GTEST_SKIP() << "one worker";
-  std::string error;
-  auto sockets = bindListenSockets({*SocketAddress::parse("127.0.0.1:0")}, error);
-  ASSERT_EQ(sockets.size(), 1u) << error;
+  OneSocketHost one;
   auto provider = std::make_shared<ThreadRecordingProvider>();
   provider->closeAfterWrite = false;  // every flow stays open, as if its answers were on the way
-  UdpResponder systemDns{[](const Bytes& q) { return std::optional<Bytes>(dnsReply(q, 3)); }};
-  UdpFlowHost::Settings settings;
-  settings.listeners.push_back({sockets[0].udpFd, sockets[0].bound});
-  settings.systemDns = systemDns.address();
-  auto host = UdpFlowHost::create(settings, weakSource(provider));
-  host->start();
+  auto& host = one.start(provider);
   // One client's datagrams all reach one worker; its open flows pile up there.
   UdpSocket client;
   const size_t queries = UdpFlowHost::kMaxReadsPerEndpoint - 1;
   for (size_t i = 0; i < queries; ++i) {
-    client.sendTo(sockets[0].bound, dnsQuery(static_cast<uint16_t>(i), "busy.example"));
+    client.sendTo(one.listen, dnsQuery(static_cast<uint16_t>(i), "busy.example"));
     ASSERT_TRUE(client.receive()) << i;
   }
   // A write's completion may run just after its answer reached the client.
@@ -521,9 +543,7 @@ TEST(FlowHost, FlowsOfOneBusyClientSpreadOverTheWorkers) {
     flow->closeReadWithError(std::nullopt);
     flow->closeWriteWithError(std::nullopt);
   }
-  EXPECT_TRUE(waitUntil([&] { return host->flowCount() == 0; }, 5s));
-  host->stop();
-  closeListenSockets(sockets);
+  EXPECT_TRUE(waitUntil([&] { return host.flowCount() == 0; }, 5s));
 }
 
 TEST_F(HostFixture, DatagramsFromThisProcesssOwnSocketsAreResolvedByTheSystemDnsNotOffered) {
@@ -542,26 +562,56 @@ TEST_F(HostFixture, DatagramsFromThisProcesssOwnSocketsAreResolvedByTheSystemDns
   EXPECT_EQ(provider->flowCount(), 1u);
 }
 
+// The kernel turns receive stamps on for the whole system a moment after the
+// first socket asks; until then a datagram is stamped when it is read.
+// Waits until a datagram is stamped on arrival.
+bool waitForArrivalStamps() {
+  const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  int one = 1;
+  setsockopt(fd, SOL_SOCKET, SO_TIMESTAMPNS, &one, sizeof one);
+  sockaddr_in self{};
+  self.sin_family = AF_INET;
+  self.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof self;
+  bind(fd, reinterpret_cast<sockaddr*>(&self), sizeof self);
+  getsockname(fd, reinterpret_cast<sockaddr*>(&self), &length);
+  const bool stamped = waitUntil([&] {
+    char byte = 0;
+    sendto(fd, &byte, 1, 0, reinterpret_cast<sockaddr*>(&self), sizeof self);
+    timespec sent{};
+    clock_gettime(CLOCK_REALTIME, &sent);
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(timespec))];
+    iovec iov{&byte, 1};
+    msghdr message{};
+    message.msg_iov = &iov;
+    message.msg_iovlen = 1;
+    message.msg_control = control;
+    message.msg_controllen = sizeof control;
+    if (recvmsg(fd, &message, 0) < 0) return false;
+    cmsghdr* c = CMSG_FIRSTHDR(&message);
+    if (!c || c->cmsg_type != SCM_TIMESTAMPNS) return false;
+    timespec stamp;
+    std::memcpy(&stamp, CMSG_DATA(c), sizeof stamp);
+    return std::tie(stamp.tv_sec, stamp.tv_nsec) <= std::tie(sent.tv_sec, sent.tv_nsec);
+  }, 5s);
+  close(fd);
+  return stamped;
+}
+
 TEST(FlowHost, AClientsDatagramQueuedBeforeOneOfOurSocketsTookItsPortIsStillAClients) {
   // A client sends and closes its socket; before the host reads the
   // datagram, one of our resolver sockets is given the freed port.
-  std::string error;
-  auto sockets = bindListenSockets({*SocketAddress::parse("127.0.0.1:0")}, error);
-  ASSERT_EQ(sockets.size(), 1u) << error;
+  OneSocketHost one;
+  ASSERT_TRUE(waitForArrivalStamps());
   UdpSocket client;
   const uint16_t port = client.local().port();
-  client.sendTo(sockets[0].bound, dnsQuery(0x0C0C, "client.example"));
+  client.sendTo(one.listen, dnsQuery(0x0C0C, "client.example"));
   OwnSockets::addLocalPort(AF_INET, port);
   auto provider = std::make_shared<EchoProvider>();
-  UdpResponder systemDns{[](const Bytes& q) { return std::optional<Bytes>(dnsReply(q, 3)); }};
-  UdpFlowHost::Settings settings;
-  settings.listeners.push_back({sockets[0].udpFd, sockets[0].bound});
-  settings.systemDns = systemDns.address();
-  auto host = UdpFlowHost::create(settings, weakSource(provider));
-  host->start();
+  auto& host = one.start(provider);
   auto answer = client.receive();
   // Sent by our socket after it took the port: our own.
-  client.sendTo(sockets[0].bound, dnsQuery(0x0D0D, "own.example"));
+  client.sendTo(one.listen, dnsQuery(0x0D0D, "own.example"));
   auto own = client.receive();
   OwnSockets::removeLocalPort(AF_INET, port);
   ASSERT_TRUE(answer);
@@ -569,9 +619,7 @@ TEST(FlowHost, AClientsDatagramQueuedBeforeOneOfOurSocketsTookItsPortIsStillACli
   ASSERT_TRUE(own);
   EXPECT_EQ(*own, dnsReply(dnsQuery(0x0D0D, "own.example"), 3));
   EXPECT_EQ(provider->flowCount(), 1u);
-  EXPECT_EQ(host->ownDatagrams(), 1u);
-  host->stop();
-  closeListenSockets(sockets);
+  EXPECT_EQ(host.ownDatagrams(), 1u);
 }
 
 TEST(FlowHost, OwnDatagramsAreDroppedWhenTheSystemDnsIsOneOfTheListenAddresses) {
