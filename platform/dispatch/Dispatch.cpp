@@ -19,33 +19,52 @@ thread_local const DispatchQueue* tlsCurrent = nullptr;
 // At exit it stops taking work and gives the blocks already running a
 // moment to end, so that no pool thread runs while static objects (error
 // categories, loggers) are being destroyed.
+// Detached threads that run until their loop stops; at exit they get a
+// moment to end.
+class LoopThreads {
+ public:
+  void start(std::function<void()> body) {
+    {
+      std::lock_guard lock(mutex_);
+      ++running_;
+    }
+    std::thread([this, body = std::move(body)] {
+      body();
+      std::lock_guard lock(mutex_);
+      --running_;
+      stopped_.notify_all();
+    }).detach();
+  }
+  // A thread of the group that calls exit() does not wait for itself.
+  void waitAtExit(bool onOneOfThem) {
+    const std::size_t self = onOneOfThem ? 1 : 0;
+    std::unique_lock lock(mutex_);
+    stopped_.wait_for(lock, std::chrono::seconds(1), [&] { return running_ <= self; });
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable stopped_;
+  std::size_t running_ = 0;
+};
+
 struct Pool {
   asio::io_context io;
   asio::executor_work_guard<asio::io_context::executor_type> guard{io.get_executor()};
-  std::mutex mutex;
-  std::condition_variable stopped;
-  unsigned running = 0;
+  LoopThreads threads;
 
   Pool() {
-    unsigned count = std::max(2u, std::thread::hardware_concurrency());
-    running = count;
-    for (unsigned i = 0; i < count; ++i) {
-      std::thread([this] {
+    const unsigned count = std::max(2u, std::thread::hardware_concurrency());
+    for (unsigned i = 0; i < count; ++i)
+      threads.start([this] {
         isPoolThread = true;
         io.run();
-        std::lock_guard lock(mutex);
-        --running;
-        stopped.notify_all();
-      }).detach();
-    }
+      });
   }
 
   void stopAtExit() {
     io.stop();
-    // A pool thread that calls exit() does not wait for itself.
-    const unsigned self = isPoolThread ? 1 : 0;
-    std::unique_lock lock(mutex);
-    stopped.wait_for(lock, std::chrono::seconds(1), [&] { return running <= self; });
+    threads.waitAtExit(isPoolThread);
   }
 
   static thread_local bool isPoolThread;
@@ -283,9 +302,7 @@ struct Worker {
 
 struct Workers {
   std::vector<std::unique_ptr<Worker>> all;
-  std::mutex mutex;
-  std::condition_variable stopped;
-  std::size_t running = 0;
+  LoopThreads threads;
 
   Workers() {
     std::size_t count = std::max(1u, std::thread::hardware_concurrency());
@@ -294,29 +311,22 @@ struct Workers {
       const long n = std::strtol(value, &end, 10);
       if (end != value && *end == '\0' && n >= 1 && n <= 256) count = static_cast<std::size_t>(n);
     }
-    running = count;
     for (std::size_t i = 0; i < count; ++i) {
       auto worker = std::make_unique<Worker>();
       worker->index = i;
       worker->queue = std::make_shared<LoopQueue>("com.vardeno.worker-" + std::to_string(i), *worker);
       all.push_back(std::move(worker));
     }
-    for (auto& worker : all) {
-      std::thread([this, w = worker.get()] {
+    for (auto& worker : all)
+      threads.start([w = worker.get()] {
         tlsWorker = w;
         w->io.run();
-        std::lock_guard lock(mutex);
-        --running;
-        stopped.notify_all();
-      }).detach();
-    }
+      });
   }
 
   void stopAtExit() {
     for (auto& worker : all) worker->io.stop();
-    const std::size_t self = tlsWorker ? 1 : 0;
-    std::unique_lock lock(mutex);
-    stopped.wait_for(lock, std::chrono::seconds(1), [&] { return running <= self; });
+    threads.waitAtExit(tlsWorker != nullptr);
   }
 };
 
