@@ -20,13 +20,14 @@ std::string lowered(std::string text) {
 
 FlowManager::FlowManager(std::shared_ptr<platform::Clock> clock) : clock_(std::move(clock)) {}
 
-FlowManager::Shard& FlowManager::shardOf(uint64_t hash) {
-  return shards_[(hash * 0x9E3779B97F4A7C15ull) >> 60];
-}
+namespace {
+// Flow hashes are small counters: spread them over the shards.
+size_t shardIndex(uint64_t hash) { return (hash * 0x9E3779B97F4A7C15ull) >> 60; }
+}  // namespace
 
-const FlowManager::Shard& FlowManager::shardOf(uint64_t hash) const {
-  return shards_[(hash * 0x9E3779B97F4A7C15ull) >> 60];
-}
+FlowManager::Shard& FlowManager::shardOf(uint64_t hash) { return shards_[shardIndex(hash)]; }
+
+const FlowManager::Shard& FlowManager::shardOf(uint64_t hash) const { return shards_[shardIndex(hash)]; }
 
 void FlowManager::publishOldest(Shard& shard) {
   shard.oldest.store(shard.handled.empty() ? UINT64_MAX : shard.handled.front().first);
