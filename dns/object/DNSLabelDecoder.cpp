@@ -46,8 +46,10 @@ void DNSLabelDecoder::decodeLabelInBuffer(const uint8_t* bytes, uint32_t& offset
   bool followingPointer = false;
   int hops = 0;
   uint32_t wireLength = 1;  // the root's byte
+  std::vector<uint8_t> wire;
   auto fail = [&] {
     name.reset();
+    wireName.clear();
     labels.clear();
     resetBufferToSize(0);
     state = 0;
@@ -78,6 +80,8 @@ void DNSLabelDecoder::decodeLabelInBuffer(const uint8_t* bytes, uint32_t& offset
           labels.clear();
           compileNameAndReset();
           name = std::move(compiled);
+          wire.push_back(0);
+          wireName = std::move(wire);
           if (!followingPointer) offset = cursor;
           return;
         } else {
@@ -94,6 +98,8 @@ void DNSLabelDecoder::decodeLabelInBuffer(const uint8_t* bytes, uint32_t& offset
       case 1:
         if (appendToBuffer(*byte)) {
           labels.emplace_back(reinterpret_cast<const char*>(buffer.data()), bufferSize);
+          wire.push_back(static_cast<uint8_t>(bufferSize));
+          wire.insert(wire.end(), buffer.begin(), buffer.begin() + bufferSize);
           resetBufferToSize(0);
           state = 0;
         }

@@ -23,6 +23,10 @@ class DNSLabelDecoder {
   uint32_t bufferOffset = 0;
   std::vector<std::string> labels;
   std::optional<std::string> name;
+  // The name's labels as read, in uncompressed wire form (set with `name`):
+  // a label may hold '.', a zero byte or any other byte, which the dotted
+  // `name` cannot tell apart.
+  std::vector<uint8_t> wireName;
 
   void resetBufferToSize(uint32_t size);
   void compileNameAndReset();

@@ -21,4 +21,32 @@ std::optional<std::vector<uint8_t>> DNSLabelEncoder::encode(std::string_view nam
   return out;
 }
 
+std::optional<std::vector<uint8_t>> DNSLabelEncoder::encode(std::string_view name,
+                                                            std::span<const uint8_t> wireName) {
+  if (spells(wireName, name)) return std::vector<uint8_t>(wireName.begin(), wireName.end());
+  return encode(name);
+}
+
+bool DNSLabelEncoder::spells(std::span<const uint8_t> wireName, std::string_view name) {
+  if (wireName.empty()) return false;
+  if (wireName.size() == 1) return wireName[0] == 0 && name == ".";
+  size_t at = 0;    // in wireName
+  size_t text = 0;  // in name
+  for (;;) {
+    const uint8_t length = wireName[at++];
+    if (length == 0) return at == wireName.size() && text == name.size();
+    if (length > kMaxLabelLength || wireName.size() - at < length) return false;
+    if (text != 0) {
+      if (text >= name.size() || name[text] != '.') return false;
+      ++text;
+    }
+    if (name.size() - text < length ||
+        name.compare(text, length, reinterpret_cast<const char*>(wireName.data() + at), length) != 0)
+      return false;
+    at += length;
+    text += length;
+    if (at >= wireName.size()) return false;
+  }
+}
+
 }  // namespace DnsObjects

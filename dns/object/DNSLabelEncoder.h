@@ -3,6 +3,7 @@
 // "." and a trailing dot never put a zero byte inside the name.
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string_view>
 #include <vector>
 
@@ -14,6 +15,13 @@ class DNSLabelEncoder {
 
   // Absent when a part is too long to be written as a label.
   static std::optional<std::vector<uint8_t>> encode(std::string_view name);
+  // The labels as read (`wireName`, uncompressed) while they still spell
+  // `name`, so a '.' inside a label is never taken for a separator; else
+  // `name` split at every '.'.
+  static std::optional<std::vector<uint8_t>> encode(std::string_view name, std::span<const uint8_t> wireName);
+  // True when `wireName` is one whole uncompressed name whose labels, joined
+  // by '.', are `name` ("." for the root).
+  static bool spells(std::span<const uint8_t> wireName, std::string_view name);
 };
 
 }  // namespace DnsObjects

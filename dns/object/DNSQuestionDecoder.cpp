@@ -18,6 +18,7 @@ void DNSQuestionDecoder::decodeQuestionInBuffer(const uint8_t* bytes, uint32_t& 
   if (!type || !questionClass) return;
   auto result = std::make_shared<DNSQuestion>();
   result->name = std::move(*labelDecoder.name);
+  result->wireName = std::move(labelDecoder.wireName);
   result->type = *type;
   result->questionClass = *questionClass;
   offset = static_cast<uint32_t>(reader.offset());

@@ -6,7 +6,7 @@
 namespace DnsObjects {
 
 std::optional<std::vector<uint8_t>> DNSQuestionEncoder::encode(const DNSQuestion& question) {
-  auto name = DNSLabelEncoder::encode(question.name);
+  auto name = DNSLabelEncoder::encode(question.name, question.wireName);
   if (!name) return std::nullopt;
   dnswire::WireWriter out(name->size() + 4);
   out.bytes(*name);

@@ -7,6 +7,7 @@ namespace DnsObjects {
 
 void DNSResourceRecord::copyFromResource(const DNSResourceRecord& other) {
   name = other.name;
+  wireName = other.wireName;
   type = other.type;
   resourceClass = other.resourceClass;
   ttl = other.ttl;
@@ -18,7 +19,7 @@ void DNSResourceRecord::decodeFromResource(const DNSResourceRecord&) {}
 std::vector<uint8_t> DNSResourceRecord::encodeData() { return data; }
 
 std::optional<std::vector<uint8_t>> DNSResourceRecord::encode() {
-  auto owner = DNSLabelEncoder::encode(name);
+  auto owner = DNSLabelEncoder::encode(name, wireName);
   if (!owner) return std::nullopt;
   const std::vector<uint8_t> rdata = encodeData();
   if (rdata.size() > 0xFFFF) return std::nullopt;  // RDLENGTH cannot hold it

@@ -15,12 +15,14 @@ class DNSResourceRecord {
   virtual ~DNSResourceRecord() = default;
 
   std::string name;
+  // The owner name as read, uncompressed; written while it still spells `name`.
+  std::vector<uint8_t> wireName;
   uint16_t type = 0;
   uint16_t resourceClass = 0;
   uint32_t ttl = 0;
   std::vector<uint8_t> data;
 
-  // Copies name, type, class and TTL (not the data), then decodeFromResource.
+  // Copies name (with its wire form), type, class and TTL (not the data), then decodeFromResource.
   void copyFromResource(const DNSResourceRecord& other);
   virtual void decodeFromResource(const DNSResourceRecord& other);
   // Complete wire form; absent when the name or RDATA cannot be written.

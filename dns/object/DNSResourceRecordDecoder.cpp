@@ -23,6 +23,7 @@ void DNSResourceRecordDecoder::decodeResourceInBuffer(const uint8_t* bytes, uint
   if (!rdata) return;
   auto result = std::make_shared<DNSResourceRecord>();
   result->name = std::move(*labelDecoder.name);
+  result->wireName = std::move(labelDecoder.wireName);
   result->type = *type;
   result->resourceClass = *resourceClass;
   result->ttl = *ttl;

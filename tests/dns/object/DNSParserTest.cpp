@@ -182,6 +182,8 @@ TEST(DNSParser, UrlQuestionNamesAreReplacedByTheirHost) {
       {{"httpbin", "org"}, {"httpbin", "org"}},
       {{"myhttp", "example"}, {"myhttp", "example"}},
       {{"http:example", "com"}, {"http:example", "com"}},
+      // A URL in one label: its host is a new name, written label by label.
+      {{"http://example.com/path"}, {"example", "com"}},
   };
   for (const auto& c : cases) {
     const Bytes query = concat({header(1, 0, 0, 0), question(c.labels, 1)});
@@ -191,6 +193,51 @@ TEST(DNSParser, UrlQuestionNamesAreReplacedByTheirHost) {
                                    {0x01, 0x30, 0x00, 0x00, 0x29, 0, 0, 0, 0, 0, 0, 0, 0}});
     EXPECT_EQ(out[0], expected) << *c.labels.begin();
   }
+}
+
+// A name of the given labels, uncompressed.
+Bytes wireName(std::initializer_list<std::string> labels) {
+  Bytes out;
+  for (const auto& l : labels) {
+    out.push_back(static_cast<uint8_t>(l.size()));
+    out.insert(out.end(), l.begin(), l.end());
+  }
+  out.push_back(0x00);
+  return out;
+}
+
+TEST(DNSParser, NamesLeaveWithTheClientsLabelsByteForByte) {
+  const std::initializer_list<std::string> cases[] = {
+      {"a.b", "example"},                   // a\.b.example
+      {std::string("n\0l", 3), "example"},  // a zero byte
+      {"caf\xE9\xFF", "example"},           // not UTF-8
+      {"back\\slash", "example"},
+      {"."},                                // one label that is a dot, not the root
+      {"a.b", "http"},                      // holds "http" but is no URL
+  };
+  for (const auto& labels : cases) {
+    const Bytes name = wireName(labels);
+    // An answer record with the name in full and an authority record
+    // whose owner points at the question's name.
+    const Bytes answer = concat({name, {0x00, 0x10, 0x00, 0x01, 0, 0, 0, 60, 0x00, 0x02, 0x01, 'x'}});
+    const Bytes authority = {0xC0, 0x0C, 0x00, 0x10, 0x00, 0x01, 0, 0, 0, 60, 0x00, 0x02, 0x01, 'y'};
+    const Bytes query = concat({header(1, 1, 1, 1), name, {0x00, 0x01, 0x00, 0x01}, answer, authority, kClientOpt});
+    auto out = DNSParser::injectFlagsToDatagrams({query}, DNSParser::OptionDictionary{{"65007", "1"}});
+    ASSERT_EQ(out.size(), 1u);
+    const Bytes expected = concat({header(1, 1, 1, 1), name, {0x00, 0x01, 0x00, 0x01}, answer, name,
+                                   Bytes(authority.begin() + 2, authority.end()),
+                                   {0x01, 0x30, 0x00, 0x00, 0x29, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x05,
+                                    0xFD, 0xEF, 0x00, 0x01, 0x31}});
+    EXPECT_EQ(out[0], expected) << DNSParser::hexStringForData(name);
+  }
+}
+
+TEST(DNSParser, TheLogShowsTheDottedNameOfALabelWithADot) {
+  platform::LogCapture capture;
+  DNSParser::injectFlagsToDatagrams({concat({header(1, 0, 0, 0), question({"a.b", "example"}, 1)})},
+                                    DNSParser::OptionDictionary{});
+  platform::flushLog();
+  EXPECT_TRUE(capture.waitFor("--> a.b.example"));
 }
 
 TEST(DNSParser, UrlHost) {

@@ -223,6 +223,59 @@ TEST(ObjectCodec, LabelEncoding) {
   for (const auto& c : cases) EXPECT_EQ(DNSLabelEncoder::encode(c.name), c.bytes) << c.name;
 }
 
+TEST(ObjectCodec, NamesKeepTheLabelsAsRead) {
+  // One label "a.b" (the dot is a byte of the label), then "example".
+  const Bytes dotLabel = concat({{0x03}, text("a.b"), {0x07}, text("example"), {0x00}});
+  // The same name reached through a pointer after a label "x".
+  const Bytes viaPointer = concat({dotLabel, {0x01, 'x', 0xC0, 0x00}});
+  const Bytes nonText = {0x03, 'a', 0x00, 'b', 0x02, 0xE9, 0xFF, 0x00};
+  struct Case {
+    const char* label;
+    Bytes bytes;
+    uint32_t start;
+    std::string name;
+    Bytes wire;
+  } cases[] = {
+      {"dot inside a label", dotLabel, 0, "a.b.example", dotLabel},
+      {"through a pointer", viaPointer, static_cast<uint32_t>(dotLabel.size()), "x.a.b.example",
+       concat({{0x01, 'x'}, dotLabel})},
+      {"zero byte and bytes that are not UTF-8", nonText, 0, std::string("a\0b", 3) + ".\xE9\xFF", nonText},
+      {"root", Bytes{0x00}, 0, ".", Bytes{0x00}},
+  };
+  for (const auto& c : cases) {
+    DNSLabelDecoder decoder;
+    uint32_t offset = c.start;
+    decoder.decodeLabelInBuffer(c.bytes.data(), offset, static_cast<uint32_t>(c.bytes.size()));
+    ASSERT_EQ(decoder.name, c.name) << c.label;
+    EXPECT_EQ(decoder.wireName, c.wire) << c.label;
+    EXPECT_TRUE(DNSLabelEncoder::spells(decoder.wireName, *decoder.name)) << c.label;
+    EXPECT_EQ(DNSLabelEncoder::encode(*decoder.name, decoder.wireName), c.wire) << c.label;
+  }
+  // A name changed after reading is written from its text.
+  EXPECT_EQ(DNSLabelEncoder::encode("a.b.example.org", dotLabel),
+            concat({{0x01, 'a', 0x01, 'b', 0x07}, text("example"), {0x03}, text("org"), {0x00}}));
+  EXPECT_EQ(DNSLabelEncoder::encode("a.b.example", Bytes{}), concat({{0x01, 'a', 0x01, 'b', 0x07}, text("example"), {0x00}}));
+}
+
+TEST(ObjectCodec, SpelledNames) {
+  const Bytes ab = {0x01, 'a', 0x01, 'b', 0x00};
+  struct Case {
+    Bytes wire;
+    std::string name;
+    bool spells;
+  } cases[] = {
+      {ab, "a.b", true},         {ab, "a.b.", false},     {ab, "a.bc", false},        {ab, "ab", false},
+      {ab, "a", false},          {ab, "", false},         {{0x00}, ".", true},        {{0x00}, "", false},
+      {{0x01, '.', 0x00}, ".", true},  // a one-label name whose label is a dot
+      {{0x01, 'a'}, "a", false},       // no terminator
+      {{0x01, 'a', 0x00, 0x00}, "a", false},  // bytes after the end
+      {{0x05, 'a', 0x00}, "a", false},        // label longer than the bytes
+      {{0xC0, 0x00}, "", false},              // a pointer is not a whole name
+      {{}, "", false},
+  };
+  for (const auto& c : cases) EXPECT_EQ(DNSLabelEncoder::spells(c.wire, c.name), c.spells) << c.name;
+}
+
 TEST(ObjectCodec, EveryTruncationFailsTheMessage) {
   for (const Bytes* full : {&kQuery, &kResponse}) {
     for (size_t length = 0; length < full->size(); ++length) {
