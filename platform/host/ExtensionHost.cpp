@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <fstream>
 #include <memory>
@@ -156,6 +157,10 @@ void signalLoop() {
       s.supervisor->wake();
     } else {
       s.watcher->stop();
+      // Queries already read get their answers, for a second at most.
+      s.udp->stopReading();
+      if (!s.udp->waitForFlows(std::chrono::seconds(1)))
+        NSLog("[NEHost] stopping with " + std::to_string(s.udp->flowCount()) + " flows still open");
       s.supervisor->stop(NEProviderStopReason::userInitiated);
       flushLog();
       std::fflush(stderr);
@@ -210,7 +215,11 @@ void NEProvider::startSystemExtensionMode() {
   for (const auto& socket : s.sockets) settings.listeners.push_back({socket.udpFd, socket.bound});
   settings.systemDns = *systemDns;
   settings.owner = SocketOwner::system();
+  settings.holdFlows = [supervisor = s.supervisor] { return supervisor->holding(); };
   s.udp = UdpFlowHost::create(settings, [supervisor = s.supervisor] { return supervisor->current(); });
+  s.supervisor->setChangeHandler([udp = std::weak_ptr(s.udp)] {
+    if (auto host = udp.lock()) host->releaseHeldFlows();
+  });
   std::vector<int> tcpFds;
   for (const auto& socket : s.sockets) tcpFds.push_back(socket.tcpFd);
   s.tcp = std::make_unique<TcpPassthrough>(tcpFds, *systemDns);
@@ -223,8 +232,15 @@ void NEProvider::startSystemExtensionMode() {
   if (!s.preferencesService) NSLog("[NEHost] no preferences service: " + serviceError);
 
   s.watcher = std::make_unique<ProviderPreferencesWatcher>(
-      s.options.preferencesPath,
-      [supervisor = s.supervisor](std::optional<ProviderPreferences> preferences) { supervisor->apply(preferences); });
+      s.options.preferencesPath, [supervisor = s.supervisor, path = s.options.preferencesPath,
+                                  told = false](std::optional<ProviderPreferences> preferences) mutable {
+        // Once per absence: a new user learns what the proxy waits for.
+        if (!preferences && !told)
+          NSLog("[NEHost] no DNS proxy preferences at " + path +
+                " yet: the system resolver answers every query until they appear (the agent writes them)");
+        told = !preferences;
+        supervisor->apply(preferences);
+      });
   s.watcher->start();
   s.signalThread = std::thread(signalLoop);
   s.signalThread.detach();

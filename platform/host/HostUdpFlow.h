@@ -1,7 +1,7 @@
 #pragma once
-// The UDP flow of one client endpoint on one listening socket, as the
-// flow host hands it to the provider. State lives under the lock of the
-// host's shard that holds the flow.
+// A UDP flow of one client endpoint on one listening socket, as the flow
+// host hands it to the provider: the datagrams of one read. State lives
+// under the lock of the host's shard that holds the flow.
 #include <chrono>
 #include <functional>
 #include <memory>
@@ -21,10 +21,12 @@ class UdpFlowHost;
 class HostUdpFlow : public NEAppProxyUDPFlow {
  public:
   // `socket`: the host's socket that received the flow and answers it;
-  // `worker`: the worker loop that runs its callbacks; `mutex`: the lock of
-  // the host's shard that holds the flow.
+  // `asked`: the address the client sent to, answers leave from it (none:
+  // the socket's own); `worker`: the worker loop that runs its callbacks;
+  // `shard`: the host's shard that holds the flow, `mutex` its lock.
   HostUdpFlow(std::shared_ptr<UdpFlowHost> host, size_t listenerIndex, size_t socket, size_t worker,
-              SocketAddress client, std::mutex& mutex);
+              SocketAddress client, std::optional<SocketAddress> asked, size_t shard, std::mutex& mutex,
+              uint32_t generation);
 
   void openWithLocalEndpoint(std::optional<NWHostEndpoint> localEndpoint, OpenCompletion completion) override;
   void readDatagrams(ReadCompletion completion) override;
@@ -53,9 +55,12 @@ class HostUdpFlow : public NEAppProxyUDPFlow {
   const size_t listenerIndex_;
   const size_t socket_;
   const size_t worker_;
+  const size_t shard_;
+  const uint32_t generation_;
   const std::shared_ptr<DispatchQueue> queue_;  // the flow's callbacks
   std::mutex& mutex_;
   const SocketAddress client_;
+  const std::optional<SocketAddress> asked_;
   const NWHostEndpoint remote_;
   const uint64_t hash_;
   NEFlowMetaData metaData_;  // set before the provider sees the flow
@@ -66,9 +71,9 @@ class HostUdpFlow : public NEAppProxyUDPFlow {
   std::optional<NWHostEndpoint> local_;
   bool readClosed_ = false;
   bool writeClosed_ = false;
-  bool finished_ = false;  // out of the host's table
-  bool detached_ = false;  // read: no longer its endpoint's current flow
-  bool held_ = false;      // not offered until a read of its endpoint ends
+  bool finished_ = false;  // out of the host's tables
+  bool inSlot_ = false;    // takes its endpoint's new datagrams
+  size_t bytes_ = 0;       // charged to the host's budget
   std::chrono::steady_clock::time_point lastActivity_;
 };
 

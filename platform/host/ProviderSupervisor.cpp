@@ -40,21 +40,45 @@ int ProviderSupervisor::startCount() const {
   return startCount_;
 }
 
-void ProviderSupervisor::apply(const std::optional<ProviderPreferences>& preferences) {
-  std::lock_guard operation(operationMutex_);
-  bool wanted = preferences && preferences->runsProvider();
-  if (running_ && (!wanted || *preferences != *runningPreferences_)) {
-    NEProviderStopReason reason = !preferences               ? NEProviderStopReason::configurationRemoved
-                                  : !preferences->runsProvider() ? NEProviderStopReason::configurationDisabled
-                                                                 : NEProviderStopReason::superceded;
-    stopLocked(reason);
+void ProviderSupervisor::setChangeHandler(std::function<void()> handler) {
+  std::lock_guard lock(currentMutex_);
+  changeHandler_ = std::move(handler);
+}
+
+void ProviderSupervisor::changed() {
+  std::function<void()> handler;
+  {
+    std::lock_guard lock(currentMutex_);
+    handler = changeHandler_;
   }
-  if (wanted && !running_) startLocked(*preferences);
+  if (handler) handler();
+}
+
+void ProviderSupervisor::apply(const std::optional<ProviderPreferences>& preferences) {
+  {
+    std::lock_guard operation(operationMutex_);
+    const bool wanted = preferences && preferences->runsProvider();
+    // A restart of enabled preferences holds new flows for the new provider.
+    holding_ = wanted && startedOnce_;
+    if (running_ && (!wanted || *preferences != *runningPreferences_)) {
+      NEProviderStopReason reason = !preferences                   ? NEProviderStopReason::configurationRemoved
+                                    : !preferences->runsProvider() ? NEProviderStopReason::configurationDisabled
+                                                                   : NEProviderStopReason::superceded;
+      stopLocked(reason);
+    }
+    if (wanted && !running_) startLocked(*preferences);
+    holding_ = false;
+  }
+  changed();
 }
 
 void ProviderSupervisor::stop(NEProviderStopReason reason) {
-  std::lock_guard operation(operationMutex_);
-  stopLocked(reason);
+  {
+    std::lock_guard operation(operationMutex_);
+    holding_ = false;
+    stopLocked(reason);
+  }
+  changed();
 }
 
 void ProviderSupervisor::stopLocked(NEProviderStopReason reason) {
@@ -95,6 +119,7 @@ void ProviderSupervisor::startLocked(const ProviderPreferences& preferences) {
   }
   running_ = provider;
   runningPreferences_ = preferences;
+  startedOnce_ = true;
   {
     std::lock_guard lock(currentMutex_);
     current_ = provider;

@@ -2,7 +2,9 @@
 // Runs at most one provider, as the system would: started with the
 // preferences' options when they are enabled for our bundle, restarted
 // when they change, stopped when they are disabled or removed.
+#include <atomic>
 #include <chrono>
+#include <functional>
 #include <condition_variable>
 #include <memory>
 #include <mutex>
@@ -28,13 +30,22 @@ class ProviderSupervisor {
   void sleep();
   void wake();
 
-  // The started provider, or null: new flows then go to the system.
+  // The started provider, or null: new flows then go to the system, unless
+  // holding().
   std::shared_ptr<NEDNSProxyProvider> current() const;
+  // True while the preferences ask for a provider and one is being started
+  // again: new flows wait for it rather than reach the system DNS. False
+  // before the first start and after a start failed.
+  bool holding() const { return holding_.load(); }
+  // Called after each start attempt and each stop that leaves no provider
+  // wanted, outside the supervisor's locks.
+  void setChangeHandler(std::function<void()> handler);
   int startCount() const;
 
  private:
   void stopLocked(NEProviderStopReason reason);
   void startLocked(const ProviderPreferences& preferences);
+  void changed();
 
   const Factory factory_;
   const std::optional<std::vector<NEDNSSettings>> systemDNSSettings_;
@@ -45,6 +56,9 @@ class ProviderSupervisor {
   int startCount_ = 0;
   mutable std::mutex currentMutex_;
   std::shared_ptr<NEDNSProxyProvider> current_;
+  std::function<void()> changeHandler_;  // guarded by currentMutex_
+  std::atomic<bool> holding_{false};
+  bool startedOnce_ = false;  // guarded by operationMutex_
 };
 
 }  // namespace platform

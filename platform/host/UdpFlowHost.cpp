@@ -1,18 +1,19 @@
 #include "platform/host/UdpFlowHost.h"
 
 #include <fcntl.h>
-#include <poll.h>
-#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <future>
+#include <thread>
 
 #include <asio.hpp>
 
 #include "platform/foundation/Log.h"
+#include "platform/network/DatagramSend.h"
 #include "platform/network/OwnSockets.h"
 #include "platform/network/SocketBuffers.h"
 
@@ -21,19 +22,32 @@ namespace {
 
 NEError flowError(int code, const char* text) { return NEError{code, kNEAppProxyErrorDomain, text}; }
 
+int64_t steadyNanos() { return std::chrono::steady_clock::now().time_since_epoch().count(); }
+
+// True at most once a second per stamp: for log lines about floods.
+bool onceASecond(std::atomic<int64_t>& last) {
+  const int64_t now = steadyNanos();
+  int64_t seen = last.load(std::memory_order_relaxed);
+  return now - seen >= 1'000'000'000 && last.compare_exchange_strong(seen, now, std::memory_order_relaxed);
+}
+
 }  // namespace
 
 // ---- HostUdpFlow ----
 
 HostUdpFlow::HostUdpFlow(std::shared_ptr<UdpFlowHost> host, size_t listenerIndex, size_t socket, size_t worker,
-                         SocketAddress client, std::mutex& mutex)
+                         SocketAddress client, std::optional<SocketAddress> asked, size_t shard, std::mutex& mutex,
+                         uint32_t generation)
     : host_(std::move(host)),
       listenerIndex_(listenerIndex),
       socket_(socket),
       worker_(worker),
+      shard_(shard),
+      generation_(generation),
       queue_(host_->queueFor(worker)),
       mutex_(mutex),
       client_(client),
+      asked_(std::move(asked)),
       remote_(client.endpoint()),
       hash_(nextFlowHash()),
       lastActivity_(std::chrono::steady_clock::now()) {}
@@ -69,33 +83,35 @@ void HostUdpFlow::openWithLocalEndpoint(std::optional<NWHostEndpoint> localEndpo
 void HostUdpFlow::readDatagrams(ReadCompletion completion) {
   std::unique_lock lock(mutex_);
   lastActivity_ = std::chrono::steady_clock::now();
-  if (readClosed_ || finished_) {
+  std::optional<NEError> error;
+  if (readClosed_ || finished_)
+    error = flowError(NEAppProxyFlowErrorNotConnected, "The flow is closed for reading");
+  else if (pendingRead_)
+    error = flowError(NEAppProxyFlowErrorReadAlreadyPending, "A read is already pending");
+  if (error) {
     lock.unlock();
-    post([completion = std::move(completion)]() {
-      completion(std::nullopt, std::nullopt, flowError(NEAppProxyFlowErrorNotConnected, "The flow is closed for reading"));
-    });
-    return;
-  }
-  if (pendingRead_) {
-    lock.unlock();
-    post([completion = std::move(completion)]() {
-      completion(std::nullopt, std::nullopt,
-                 flowError(NEAppProxyFlowErrorReadAlreadyPending, "A read is already pending"));
-    });
+    post([completion = std::move(completion), error]() { completion(std::nullopt, std::nullopt, error); });
     return;
   }
   if (pending_.empty()) {
+    // A read after the first: the endpoint's next datagram comes here when
+    // no newer flow takes it; the sweep ends the wait.
     pendingRead_ = std::move(completion);
-    host_->reattachLocked(*this);
+    UdpFlowHost::Key key{listenerIndex_, client_, asked_.value_or(SocketAddress())};
+    auto& shard = host_->shardOf(*this);
+    if (!inSlot_ && !shard.slots.contains(key)) {
+      shard.slots.emplace(key, this);
+      inSlot_ = true;
+    }
     return;
   }
   std::vector<Datagram> datagrams;
   datagrams.swap(pending_);
-  host_->detachLocked(*this);
+  host_->leaveSlotLocked(*this);
   lock.unlock();
   std::vector<NWHostEndpoint> endpoints(datagrams.size(), remote_);
   post([completion = std::move(completion), datagrams = std::move(datagrams),
-               endpoints = std::move(endpoints)]() mutable {
+        endpoints = std::move(endpoints)]() mutable {
     completion(std::move(datagrams), std::move(endpoints), std::nullopt);
   });
 }
@@ -118,7 +134,7 @@ void HostUdpFlow::writeDatagrams(std::vector<Datagram> datagrams, std::vector<NW
       to = SocketAddress::fromEndpoint(remoteEndpoints[i]);
     if (!to) {
       error = flowError(NEAppProxyFlowErrorInvalidArgument, "Invalid remote endpoint");
-    } else if (!host_->sendTo(socket_, *to, datagrams[i])) {
+    } else if (!host_->sendTo(*this, *to, datagrams[i])) {
       error = flowError(datagrams[i].size() > 65507 ? NEAppProxyFlowErrorDatagramTooLarge
                                                     : NEAppProxyFlowErrorHostUnreachable,
                         "The datagram could not be sent");
@@ -129,29 +145,25 @@ void HostUdpFlow::writeDatagrams(std::vector<Datagram> datagrams, std::vector<NW
 
 void HostUdpFlow::closeReadWithError(std::optional<NEError>) {
   std::optional<ReadCompletion> pendingRead;
-  std::vector<std::shared_ptr<HostUdpFlow>> reoffer;
+  std::shared_ptr<HostUdpFlow> ended;  // released after the lock
   {
     std::lock_guard lock(mutex_);
     readClosed_ = true;
     pendingRead.swap(pendingRead_);
-    if (writeClosed_) host_->finishLocked(*this, reoffer);
+    if (writeClosed_) ended = host_->finishLocked(*this);
   }
   if (pendingRead) {
     post([completion = std::move(*pendingRead)]() {
       completion(std::nullopt, std::nullopt, flowError(NEAppProxyFlowErrorAborted, "The flow was closed for reading"));
     });
   }
-  for (auto& flow : reoffer) flow->post([host = host_, flow]() { host->offer(flow); });
 }
 
 void HostUdpFlow::closeWriteWithError(std::optional<NEError>) {
-  std::vector<std::shared_ptr<HostUdpFlow>> reoffer;
-  {
-    std::lock_guard lock(mutex_);
-    writeClosed_ = true;
-    if (readClosed_) host_->finishLocked(*this, reoffer);
-  }
-  for (auto& flow : reoffer) flow->post([host = host_, flow]() { host->offer(flow); });
+  std::shared_ptr<HostUdpFlow> ended;  // released after the lock
+  std::lock_guard lock(mutex_);
+  writeClosed_ = true;
+  if (readClosed_) ended = host_->finishLocked(*this);
 }
 
 // ---- UdpFlowHost ----
@@ -167,7 +179,7 @@ struct ReceiveBatch {
   mmsghdr messages[kBatch];
   iovec iovs[kBatch];
   sockaddr_storage peers[kBatch];
-  alignas(cmsghdr) char controls[kBatch][CMSG_SPACE(sizeof(timespec))];
+  alignas(cmsghdr) char controls[kBatch][kDestinationControlSize];
 
   int receive(int fd) {
     for (int i = 0; i < kBatch; ++i) {
@@ -182,26 +194,7 @@ struct ReceiveBatch {
     }
     return recvmmsg(fd, messages, kBatch, MSG_DONTWAIT, nullptr);
   }
-
-  // The kernel's receive stamp of message `i` (SO_TIMESTAMPNS), 0 when none.
-  int64_t arrival(int i) {
-    for (cmsghdr* c = CMSG_FIRSTHDR(&messages[i].msg_hdr); c; c = CMSG_NXTHDR(&messages[i].msg_hdr, c)) {
-      if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_TIMESTAMPNS) {
-        timespec stamp;
-        std::memcpy(&stamp, CMSG_DATA(c), sizeof stamp);
-        return static_cast<int64_t>(stamp.tv_sec) * 1'000'000'000 + stamp.tv_nsec;
-      }
-    }
-    return 0;
-  }
 };
-
-// Receive stamps tell a client's datagram from one of our own sockets that
-// took the client's port after the datagram arrived.
-void stampArrivals(int fd) {
-  int one = 1;
-  setsockopt(fd, SOL_SOCKET, SO_TIMESTAMPNS, &one, sizeof one);
-}
 
 // A peer of `fd` on the same address, in the same SO_REUSEPORT group.
 int openPeer(int fd, const SocketAddress& bound) {
@@ -218,7 +211,7 @@ int openPeer(int fd, const SocketAddress& bound) {
   socklen_t length = sizeof size;
   // The kernel reports twice the size that was set.
   if (getsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, &length) == 0) growSocketBuffers(peer, size / 2);
-  stampArrivals(peer);
+  if (bound.isUnspecified()) receiveDestinations(peer);
   if (setsockopt(peer, SOL_SOCKET, SO_REUSEPORT, &one, sizeof one) != 0 ||
       bind(peer, bound.sockaddrPtr(), bound.length()) != 0) {
     close(peer);
@@ -236,9 +229,16 @@ class UdpFlowHost::Reader : public std::enable_shared_from_this<Reader> {
   Reader(std::weak_ptr<UdpFlowHost> host, size_t index, int fd, size_t worker)
       : host_(std::move(host)), index_(index), worker_(worker), descriptor_(workerIoContext(worker)) {
     const int own = fcntl(fd, F_DUPFD_CLOEXEC, 0);
-    std::error_code ignored;
-    if (own >= 0) descriptor_.assign(own, ignored);
+    std::error_code error;
+    if (own >= 0) descriptor_.assign(own, error);
+    if (own < 0 || error) {
+      if (own >= 0 && !descriptor_.is_open()) ::close(own);
+      NSLog("[NEHost] cannot read listen socket " + std::to_string(fd) + ": " +
+            std::strerror(own < 0 ? errno : error.value()));
+    }
   }
+
+  bool ok() const { return descriptor_.is_open(); }
 
   void start() {
     asio::post(descriptor_.get_executor(), [self = shared_from_this()] { self->arm(); });
@@ -262,7 +262,7 @@ class UdpFlowHost::Reader : public std::enable_shared_from_this<Reader> {
 
  private:
   void arm() {
-    if (closed_) return;
+    if (closed_ || !descriptor_.is_open()) return;
     descriptor_.async_wait(asio::posix::stream_descriptor::wait_read,
                            [self = shared_from_this()](const std::error_code& ec) {
                              if (!ec) self->read();
@@ -286,33 +286,54 @@ class UdpFlowHost::Reader : public std::enable_shared_from_this<Reader> {
   bool closed_ = false;
 };
 
+size_t UdpFlowHost::budgetFromEnvironment() {
+  constexpr size_t kDefault = 32u << 20;
+  const char* text = std::getenv("VARDENO_FLOW_BUDGET_BYTES");
+  if (!text || !*text) return kDefault;
+  char* end = nullptr;
+  errno = 0;
+  const unsigned long long value = std::strtoull(text, &end, 10);
+  if (errno != 0 || *end != '\0' || value < 64 * 1024) {
+    NSLog(std::string("[NEHost] VARDENO_FLOW_BUDGET_BYTES is not a number of bytes of at least 65536: ") +
+          escapedText(text) + "; using " + std::to_string(kDefault));
+    return kDefault;
+  }
+  return static_cast<size_t>(value);
+}
+
 std::shared_ptr<UdpFlowHost> UdpFlowHost::create(Settings settings, ProviderSource source) {
   return std::shared_ptr<UdpFlowHost>(new UdpFlowHost(std::move(settings), std::move(source)));
 }
 
 UdpFlowHost::UdpFlowHost(Settings settings, ProviderSource source)
-    : settings_(std::move(settings)), source_(std::move(source)) {
-  forwarder_ = std::make_shared<SystemDnsForwarder>(settings_.systemDns);
-  stopFd_ = eventfd(0, EFD_CLOEXEC);
-  lastSweep_ = std::chrono::steady_clock::now().time_since_epoch().count();
-  workerLoad_ = std::vector<WorkerLoad>(workerCount());
-  openSockets();
-  sending_ = std::make_unique<Sending[]>(sockets_.size());
+    : settings_(std::move(settings)),
+      source_(std::move(source)),
+      budget_(settings_.byteBudget ? settings_.byteBudget : budgetFromEnvironment()) {
+  const size_t workers = workerCount();
+  workerLoad_ = std::vector<WorkerLoad>(workers);
+  sockets_ = std::make_unique<Socket[]>(settings_.listeners.size() * workers);
+  ownerQueue_ = DispatchQueue::makeSerial("com.vardeno.host.socket-owner");
+  timerQueue_ = DispatchQueue::makeSerial("com.vardeno.host.flow-timers");
 }
 
-UdpFlowHost::~UdpFlowHost() {
-  stop();
-  for (const auto& socket : sockets_)
-    if (socket.owned) close(socket.fd);
-  if (stopFd_ >= 0) close(stopFd_);
-}
+UdpFlowHost::~UdpFlowHost() { stop(); }
 
 void UdpFlowHost::openSockets() {
   const size_t workers = workerCount();
+  socketCount_ = 0;
   for (size_t i = 0; i < settings_.listeners.size(); ++i) {
     const auto& listener = settings_.listeners[i];
-    sockets_.push_back(Socket{listener.fd, i, i % workers, false});
-    stampArrivals(listener.fd);
+    const bool wildcard = listener.address.isUnspecified();
+    if (wildcard) receiveDestinations(listener.fd);
+    auto add = [&](int fd, size_t worker, bool owned) {
+      Socket& socket = sockets_[socketCount_++];
+      socket.fd.store(fd);
+      socket.listener = i;
+      socket.worker = worker;
+      socket.owned = owned;
+      socket.wildcard = wildcard;
+    };
+    add(listener.fd, i % workers, false);
     if (workers < 2) continue;
     // The listener's socket joins a SO_REUSEPORT group with its peers; set
     // after its bind, so that a port 0 it was bound to was not shared.
@@ -324,13 +345,26 @@ void UdpFlowHost::openSockets() {
     for (size_t w = 1; w < workers; ++w) {
       const int peer = openPeer(listener.fd, bound);
       if (peer < 0) break;
-      sockets_.push_back(Socket{peer, i, (i + w) % workers, true});
+      add(peer, (i + w) % workers, true);
     }
+  }
+}
+
+void UdpFlowHost::closePeers() {
+  for (size_t i = 0; i < socketCount_; ++i) {
+    Socket& socket = sockets_[i];
+    const int fd = socket.fd.exchange(-1);
+    if (socket.owned && fd >= 0) close(fd);
   }
 }
 
 std::shared_ptr<DispatchQueue> UdpFlowHost::queueFor(size_t worker) const {
   return settings_.queue ? settings_.queue : workerQueue(worker);
+}
+
+std::shared_ptr<SystemDnsForwarder> UdpFlowHost::forwarder() const {
+  std::lock_guard lock(forwarderMutex_);
+  return forwarder_;
 }
 
 size_t UdpFlowHost::chooseWorker(size_t socket) {
@@ -352,362 +386,446 @@ size_t UdpFlowHost::chooseWorker(size_t socket) {
   return bestLoad * 2 < ownLoad ? best : own;
 }
 
-std::shared_ptr<HostUdpFlow> UdpFlowHost::makeFlowLocked(size_t listener, size_t socket, const SocketAddress& client,
-                                                         std::mutex& mutex) {
-  const size_t worker = chooseWorker(socket);
-  workerLoad_[worker].flows.fetch_add(1, std::memory_order_relaxed);
-  return std::make_shared<HostUdpFlow>(shared_from_this(), listener, socket, worker, client, mutex);
-}
-
-void UdpFlowHost::markFinishedLocked(HostUdpFlow& flow) {
-  if (flow.finished_) return;
-  flow.finished_ = true;
-  workerLoad_[flow.worker_].flows.fetch_sub(1, std::memory_order_relaxed);
-}
-
 void UdpFlowHost::start() {
-  if (running_.exchange(true)) return;
+  std::lock_guard lifecycle(lifecycleMutex_);
+  if (running_) return;
+  {
+    auto forwarder = std::make_shared<SystemDnsForwarder>(settings_.systemDns);
+    std::lock_guard lock(forwarderMutex_);
+    forwarder_ = std::move(forwarder);
+  }
+  openSockets();
+  generation_.fetch_add(1);
+  running_ = true;
   for (const auto& listener : settings_.listeners) OwnSockets::addListenAddress(listener.address);
   std::weak_ptr<UdpFlowHost> weak = weak_from_this();
-  for (size_t i = 0; i < sockets_.size(); ++i) {
-    readers_.push_back(std::make_shared<Reader>(weak, i, sockets_[i].fd, sockets_[i].worker));
-    readers_.back()->start();
+  for (size_t i = 0; i < socketCount_; ++i) {
+    auto reader = std::make_shared<Reader>(weak, i, sockets_[i].fd.load(), sockets_[i].worker);
+    if (!reader->ok()) continue;
+    reader->start();
+    readers_.push_back(std::move(reader));
   }
-  watch_ = std::thread([this] { watchLoop(); });
+}
+
+void UdpFlowHost::closeReaders() {
+  std::vector<std::future<void>> closed;
+  for (auto& reader : readers_) closed.push_back(reader->close());
+  // On a worker, a bounded wait: two hosts stopping on two workers must
+  // not wait for each other for ever.
+  const bool onWorker = currentWorker().has_value();
+  for (auto& done : closed) {
+    if (onWorker) done.wait_for(std::chrono::seconds(1));
+    else done.wait();
+  }
+  readers_.clear();
+}
+
+void UdpFlowHost::stopReading() {
+  std::lock_guard lifecycle(lifecycleMutex_);
+  closeReaders();
+}
+
+bool UdpFlowHost::waitForFlows(std::chrono::milliseconds limit) {
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  for (;;) {
+    auto forwarder = this->forwarder();
+    const bool idle = openFlows_.load() == 0 && (!forwarder || forwarder->outstanding() == 0);
+    forwarder.reset();
+    if (idle) return true;
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
 }
 
 void UdpFlowHost::stop() {
+  std::lock_guard lifecycle(lifecycleMutex_);
   if (!running_.exchange(false)) return;
-  uint64_t one = 1;
-  (void)!write(stopFd_, &one, sizeof one);
-  if (watch_.joinable()) watch_.join();
+  closeReaders();
   {
-    std::vector<std::future<void>> closed;
-    for (auto& reader : readers_) closed.push_back(reader->close());
-    // On a worker, a bounded wait: two hosts stopping on two workers must
-    // not wait for each other for ever.
-    const bool onWorker = currentWorker().has_value();
-    for (auto& done : closed) {
-      if (onWorker) done.wait_for(std::chrono::seconds(1));
-      else done.wait();
-    }
+    std::lock_guard lock(timerMutex_);
+    if (sweepItem_) sweepItem_->cancel();
+    if (heldItem_) heldItem_->cancel();
+    sweepItem_.reset();
+    heldItem_.reset();
+    sweepArmed_ = false;
   }
-  readers_.clear();
-  uint64_t count = 0;
-  (void)!read(stopFd_, &count, sizeof count);
-  // Sends take microseconds; none starts from now on.
-  for (size_t i = 0; i < sockets_.size(); ++i)
-    while (sending_[i].count.load(std::memory_order_acquire) != 0) std::this_thread::yield();
-  // The peers leave the port now; an answer still being written goes out
-  // of an unbound socket under the same descriptor number.
-  for (const auto& socket : sockets_) {
-    if (!socket.owned) continue;
-    const int placeholder = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (placeholder >= 0) {
-      dup2(placeholder, socket.fd);
-      close(placeholder);
-    }
-  }
-  for (const auto& listener : settings_.listeners) OwnSockets::removeListenAddress(listener.address);
-  for (auto& shard : shards_) {
-    std::unordered_map<Key, std::shared_ptr<HostUdpFlow>, KeyHash> flows;
-    std::unordered_map<const HostUdpFlow*, std::shared_ptr<HostUdpFlow>> reading;
-    {
-      std::lock_guard lock(shard.mutex);
-      for (auto& [key, flow] : shard.flows) flow->finished_ = true;
-      for (auto& [key, flow] : shard.reading) flow->finished_ = true;
-      flows.swap(shard.flows);
-      reading.swap(shard.reading);
-      shard.readsPerEndpoint.clear();
-      shard.recount();
-    }
-  }
-  for (auto& load : workerLoad_) load.flows.store(0, std::memory_order_relaxed);
+  // Sends take microseconds; none starts from now on (running_ is clear).
+  for (size_t i = 0; i < socketCount_; ++i)
+    while (sockets_[i].sending.load(std::memory_order_acquire) != 0) std::this_thread::yield();
+  // The forwarder answers through the listen sockets: it ends before they
+  // may close. Its users hold it only for a call.
   std::shared_ptr<SystemDnsForwarder> forwarder;
   {
     std::lock_guard lock(forwarderMutex_);
     forwarder.swap(forwarder_);
   }
-  // Its thread ends with the last user; after that no answer uses the sockets.
+  while (forwarder && forwarder.use_count() > 1) std::this_thread::yield();
   forwarder.reset();
-}
-
-size_t UdpFlowHost::flowCount() const {
-  size_t n = 0;
-  for (const auto& shard : shards_) {
+  closePeers();
+  for (const auto& listener : settings_.listeners) OwnSockets::removeListenAddress(listener.address);
+  // Every flow ends; a read still waiting learns it.
+  std::vector<std::shared_ptr<HostUdpFlow>> ended;
+  for (auto& shard : shards_) {
     std::lock_guard lock(shard.mutex);
-    n += shard.flows.size() + shard.reading.size();
+    const size_t from = ended.size();
+    for (auto& [pointer, flow] : shard.flows) ended.push_back(flow);
+    for (size_t i = from; i < ended.size(); ++i) (void)finishLocked(*ended[i]);
   }
-  return n;
+  {
+    std::lock_guard lock(heldMutex_);
+    held_.clear();
+  }
+  for (auto& flow : ended) {
+    std::optional<NEAppProxyUDPFlow::ReadCompletion> read;
+    {
+      std::lock_guard lock(flow->mutex_);
+      read.swap(flow->pendingRead_);
+    }
+    if (read)
+      flow->post([read = std::move(*read)] {
+        read(std::nullopt, std::nullopt, flowError(NEAppProxyFlowErrorAborted, "The flow host stopped"));
+      });
+  }
 }
 
-size_t UdpFlowHost::totalFlows() const {
-  size_t n = 0;
-  for (const auto& shard : shards_) n += shard.count.load(std::memory_order_relaxed);
-  return n;
-}
-
-UdpFlowHost::Shard& UdpFlowHost::shardOf(const HostUdpFlow& flow) {
-  return shards_[shardIndex(Key{flow.listenerIndex_, flow.client_})];
-}
+size_t UdpFlowHost::flowCount() const { return openFlows_.load(); }
 
 size_t UdpFlowHost::pendingDatagramCount() const {
   size_t n = 0;
   for (const auto& shard : shards_) {
     std::lock_guard lock(shard.mutex);
-    for (const auto& [key, flow] : shard.flows) n += flow->pending_.size();
+    for (const auto& [pointer, flow] : shard.flows) n += flow->pending_.size();
   }
   return n;
 }
 
-bool UdpFlowHost::sendTo(size_t socket, const SocketAddress& to, const Datagram& datagram) {
+bool UdpFlowHost::sendTo(const HostUdpFlow& flow, const SocketAddress& to, const Datagram& datagram) {
   // Counted before running_ is read; stop() clears running_ before it reads
   // the count (both sequentially consistent): one of them sees the other.
-  auto& sending = sending_[socket].count;
-  sending.fetch_add(1);
+  Socket& socket = sockets_[flow.socket_];
+  socket.sending.fetch_add(1);
   struct Done {
     std::atomic<uint32_t>& count;
     ~Done() { count.fetch_sub(1, std::memory_order_release); }
-  } done{sending};
-  if (!running_.load()) return false;
-  int fd = sockets_[socket].fd;
-  for (int attempt = 0; attempt < 3; ++attempt) {
-    ssize_t n = sendto(fd, datagram.data(), datagram.size(), MSG_DONTWAIT, to.sockaddrPtr(), to.length());
-    if (n == static_cast<ssize_t>(datagram.size())) return true;
-    if (n < 0 && errno != EINTR && errno != ENOBUFS && errno != EAGAIN) return false;
-  }
-  return false;
+  } done{socket.sending};
+  if (!running_.load() || generation_.load() != flow.generation_) return false;
+  const int fd = socket.fd.load(std::memory_order_relaxed);
+  return fd >= 0 && sendDatagram(fd, to, flow.asked_, datagram.data(), datagram.size());
 }
 
 bool UdpFlowHost::receive(size_t index, int rounds) {
   thread_local ReceiveBatch batch;
-  const int fd = sockets_[index].fd;
+  const int fd = sockets_[index].fd.load(std::memory_order_relaxed);
+  const bool wildcard = sockets_[index].wildcard;
   for (int round = 0; round < rounds; ++round) {
     const int n = batch.receive(fd);
     for (int i = 0; i < n; ++i) {
       auto* data = batch.buffers.data() + i * kDatagramSize;
-      auto client = SocketAddress::fromSockaddr(reinterpret_cast<sockaddr*>(&batch.peers[i]),
-                                                batch.messages[i].msg_hdr.msg_namelen);
+      const auto& header = batch.messages[i].msg_hdr;
+      auto client = SocketAddress::fromSockaddr(reinterpret_cast<sockaddr*>(&batch.peers[i]), header.msg_namelen);
       if (client.family() != AF_INET && client.family() != AF_INET6) continue;
-      onDatagram(index, client, Datagram(data, data + batch.messages[i].msg_len), batch.arrival(i));
+      std::optional<SocketAddress> asked;
+      if (wildcard) asked = destinationOf(header);
+      onDatagram(index, client, asked, Datagram(data, data + batch.messages[i].msg_len));
     }
     if (n < kBatch) return true;
   }
   return false;
 }
 
-void UdpFlowHost::watchLoop() {
-  // Per socket: the worker's progress count seen at the last tick.
-  std::vector<uint64_t> seen(sockets_.size(), 0);
-  std::vector<pollfd> fds;
-  std::vector<size_t> stuck;
-  for (;;) {
-    stuck.clear();
-    for (size_t i = 0; i < sockets_.size(); ++i) {
-      const uint64_t progress = workerProgress(sockets_[i].worker);
-      if ((progress & 1) && progress == seen[i]) stuck.push_back(i);
-      seen[i] = progress;
-    }
-    fds.assign(1, pollfd{stopFd_, POLLIN, 0});
-    for (size_t i : stuck) fds.push_back(pollfd{sockets_[i].fd, POLLIN, 0});
-    const int ready = poll(fds.data(), fds.size(), 25);
-    if (fds[0].revents) return;
-    for (size_t k = 1; ready > 0 && k < fds.size(); ++k)
-      if (fds[k].revents & POLLIN) receive(stuck[k - 1], 4);
-    sweepIdle();
-  }
+void UdpFlowHost::noteDrop(const char* why) {
+  droppedDatagrams_.fetch_add(1, std::memory_order_relaxed);
+  if (onceASecond(lastDropLog_))
+    NSLog(std::string("[NEHost] dropped datagrams: ") + why + " (" +
+          std::to_string(droppedDatagrams_.load(std::memory_order_relaxed)) + " dropped so far, " +
+          std::to_string(heldBytes_.load(std::memory_order_relaxed)) + " of " + std::to_string(budget_) +
+          " bytes held)");
 }
 
-void UdpFlowHost::onOwnDatagram(size_t socket, const SocketAddress& source, Datagram datagram) {
+void UdpFlowHost::onOwnDatagram(size_t socket, const SocketAddress& source, const std::optional<SocketAddress>& asked,
+                                Datagram datagram) {
   const size_t listener = sockets_[socket].listener;
   ownDatagrams_.fetch_add(1, std::memory_order_relaxed);
-  std::shared_ptr<SystemDnsForwarder> forwarder;
-  {
-    std::lock_guard lock(forwarderMutex_);
-    forwarder = forwarder_;
-  }
   // Resolved as the system would, unless the system DNS is this process too.
-  if (forwarder && forwarder->ok() && !OwnSockets::isOwnListenAddress(forwarder->systemDns())) {
-    forwarder->forward(sockets_[socket].fd, source, {std::move(datagram)});
+  if (auto forwarder = this->forwarder();
+      forwarder && forwarder->ok() && !OwnSockets::isOwnListenAddress(forwarder->systemDns())) {
+    forwarder->forward(sockets_[socket].fd.load(std::memory_order_relaxed), source, asked, {std::move(datagram)});
     return;
   }
-  const int64_t now = std::chrono::steady_clock::now().time_since_epoch().count();
-  int64_t last = lastOwnDropLog_.load(std::memory_order_relaxed);
-  if (now - last >= std::chrono::nanoseconds(std::chrono::seconds(1)).count() &&
-      lastOwnDropLog_.compare_exchange_strong(last, now, std::memory_order_relaxed)) {
+  if (onceASecond(lastOwnDropLog_))
     NSLog("[NEHost] dropped a datagram from this process's own socket " + source.description() + " to " +
           settings_.listeners[listener].address.description() +
           ": the system DNS is one of its listen addresses, so it would loop (" +
           std::to_string(ownDatagrams_.load(std::memory_order_relaxed)) + " own datagrams so far)");
-  }
 }
 
-void UdpFlowHost::onDatagram(size_t socket, const SocketAddress& client, Datagram datagram, int64_t arrival) {
+bool UdpFlowHost::admits(size_t endpointBytes, size_t bytes) const {
+  const auto held = static_cast<size_t>(heldBytes_.load(std::memory_order_relaxed));
+  if (held + bytes > budget_) return false;
+  // A quarter is kept for endpoints that hold little; no endpoint takes
+  // more than a quarter.
+  if (endpointBytes + bytes > budget_ / 4) return false;
+  return held + bytes <= budget_ - budget_ / 4 || endpointBytes + bytes <= kSmallEndpoint;
+}
+
+bool UdpFlowHost::chargeLocked(HostUdpFlow& flow, size_t bytes) {
+  Shard& shard = shardOf(flow);
+  Key key{flow.listenerIndex_, flow.client_, flow.asked_.value_or(SocketAddress())};
+  auto it = shard.endpointBytes.find(key);
+  const size_t endpoint = it == shard.endpointBytes.end() ? 0 : it->second;
+  if (!admits(endpoint, bytes)) return false;
+  heldBytes_.fetch_add(static_cast<int64_t>(bytes), std::memory_order_relaxed);
+  if (it == shard.endpointBytes.end()) shard.endpointBytes.emplace(key, bytes);
+  else it->second += bytes;
+  flow.bytes_ += bytes;
+  return true;
+}
+
+void UdpFlowHost::onDatagram(size_t socket, const SocketAddress& client, const std::optional<SocketAddress>& asked,
+                             Datagram datagram) {
   // The process's own resolver sockets are never a client: offering their
   // datagrams to the provider would forward them back here for ever.
-  if (OwnSockets::isOwnSource(client, arrival)) return onOwnDatagram(socket, client, std::move(datagram));
+  if (OwnSockets::isOwnSource(client)) return onOwnDatagram(socket, client, asked, std::move(datagram));
   const size_t listener = sockets_[socket].listener;
+  const Key key{listener, client, asked.value_or(SocketAddress())};
+  const size_t shardIndex = UdpFlowHost::shardIndex(key);
+  Shard& shard = shards_[shardIndex];
+  const size_t cost = datagram.size() + kDatagramCost;
   std::shared_ptr<HostUdpFlow> answered;
   std::shared_ptr<HostUdpFlow> newFlow;
   std::optional<NEAppProxyUDPFlow::ReadCompletion> completion;
-  NWHostEndpoint remote;
-  const Key key{listener, client};
-  Shard& shard = shards_[shardIndex(key)];
+  const char* dropped = nullptr;
   {
     std::lock_guard lock(shard.mutex);
-    auto it = shard.flows.find(key);
-    if (it != shard.flows.end()) {
+    auto it = shard.slots.find(key);
+    if (it != shard.slots.end()) {
       HostUdpFlow& flow = *it->second;
-      if (flow.pendingRead_) {
+      if (!chargeLocked(flow, cost)) {
+        dropped = "over the byte budget";
+      } else if (flow.pendingRead_) {
         completion.swap(flow.pendingRead_);
-        answered = it->second;
-        remote = flow.remote_;
+        answered = shard.flows.at(&flow);
         flow.lastActivity_ = std::chrono::steady_clock::now();
-        detachLocked(flow);
-      } else if (flow.pending_.size() < kMaxPendingDatagrams) {
-        flow.pending_.push_back(std::move(datagram));
+        leaveSlotLocked(flow);
       } else {
-        droppedDatagrams_.fetch_add(1, std::memory_order_relaxed);  // the client retries
+        flow.pending_.push_back(std::move(datagram));
+        // A full read: the endpoint's next datagram makes the next flow.
+        if (flow.pending_.size() >= kMaxDatagramsPerRead) leaveSlotLocked(flow);
       }
-    } else if (totalFlows() < kMaxFlows) {
-      newFlow = makeFlowLocked(listener, socket, client, shard.mutex);
-      newFlow->pending_.push_back(std::move(datagram));
-      shard.flows.emplace(key, newFlow);
-      auto reads = shard.readsPerEndpoint.find(key);
-      if (reads != shard.readsPerEndpoint.end() && reads->second >= kMaxReadsPerEndpoint) {
-        newFlow->held_ = true;  // offered when one of the endpoint's reads ends
+    } else if (openFlows_.load(std::memory_order_relaxed) >= kMaxFlows) {
+      dropped = "too many flows";
+    } else {
+      const size_t worker = chooseWorker(socket);
+      newFlow = std::make_shared<HostUdpFlow>(shared_from_this(), listener, socket, worker, client, asked, shardIndex,
+                                              shard.mutex, generation_.load(std::memory_order_relaxed));
+      if (!chargeLocked(*newFlow, cost + kFlowCost)) {
+        dropped = "over the byte budget";
         newFlow.reset();
+      } else {
+        newFlow->pending_.push_back(std::move(datagram));
+        newFlow->inSlot_ = true;
+        shard.slots.emplace(key, newFlow.get());
+        shard.flows.emplace(newFlow.get(), newFlow);
+        workerLoad_[worker].flows.fetch_add(1, std::memory_order_relaxed);
+        openFlows_.fetch_add(1);
       }
     }
-    shard.recount();
   }
+  if (dropped) return noteDrop(dropped);
   if (completion) {
-    answered->post([completion = std::move(*completion), datagram = std::move(datagram), remote]() mutable {
+    answered->post([completion = std::move(*completion), datagram = std::move(datagram), remote = answered->remote_]() mutable {
       std::vector<Datagram> datagrams;
       datagrams.push_back(std::move(datagram));
       completion(std::move(datagrams), std::vector<NWHostEndpoint>{remote}, std::nullopt);
     });
   }
-  if (newFlow) newFlow->post([self = shared_from_this(), newFlow]() { self->offer(newFlow); });
+  if (newFlow) {
+    armSweep();
+    newFlow->post([self = shared_from_this(), newFlow]() { self->present(newFlow); });
+  }
 }
 
-void UdpFlowHost::offer(std::shared_ptr<HostUdpFlow> flow) {
+void UdpFlowHost::present(std::shared_ptr<HostUdpFlow> flow) {
   auto provider = source_ ? source_() : nullptr;
-  if (settings_.owner && (!provider || provider->needsSourceAppIdentity()))
-    flow->metaData_.sourceAppSigningIdentifier =
-        settings_.owner->udpSocketOwner(flow->client_, settings_.listeners[flow->listenerIndex_].address);
+  if (!settings_.owner || !provider || !provider->needsSourceAppIdentity()) return offer(std::move(flow), provider);
+  // The look-up reads other processes' tables: off the worker, one at a time.
+  ownerQueue_->async([self = shared_from_this(), flow = std::move(flow)]() mutable {
+    const std::string owner =
+        self->settings_.owner->udpSocketOwner(flow->client_, self->settings_.listeners[flow->listenerIndex_].address);
+    flow->post([self, flow, owner]() mutable {
+      flow->metaData_.sourceAppSigningIdentifier = owner;
+      self->offer(std::move(flow), self->source_ ? self->source_() : nullptr);
+    });
+  });
+}
+
+void UdpFlowHost::offer(std::shared_ptr<HostUdpFlow> flow, std::shared_ptr<NEDNSProxyProvider> provider) {
+  if (!provider && settings_.holdFlows && settings_.holdFlows()) return hold(std::move(flow));
   flowsOffered_.fetch_add(1, std::memory_order_relaxed);
-  bool accepted = provider && provider->handleNewUDPFlow(flow, flow->remote_);
-  if (accepted) return;
+  if (provider && provider->handleNewUDPFlow(flow, flow->remote_)) return;
   flowsDeclined_.fetch_add(1, std::memory_order_relaxed);
+  decline(flow);
+}
+
+void UdpFlowHost::decline(const std::shared_ptr<HostUdpFlow>& flow) {
   // The system resolves a declined flow; later datagrams make a new flow.
   std::vector<Datagram> datagrams;
-  std::shared_ptr<SystemDnsForwarder> forwarder;
   {
-    std::lock_guard lock(forwarderMutex_);
-    forwarder = forwarder_;
-  }
-  {
-    Shard& shard = shardOf(*flow);
-    std::lock_guard lock(shard.mutex);
+    std::lock_guard lock(flow->mutex_);
+    if (flow->finished_) return;
     datagrams.swap(flow->pending_);
-    markFinishedLocked(*flow);
-    auto it = shard.flows.find(Key{flow->listenerIndex_, flow->client_});
-    if (it != shard.flows.end() && it->second == flow) shard.flows.erase(it);
-    shard.recount();
+    flow->readClosed_ = flow->writeClosed_ = true;
+    (void)finishLocked(*flow);
   }
-  if (forwarder) forwarder->forward(sockets_[flow->socket_].fd, flow->client_, datagrams);
+  if (auto forwarder = this->forwarder())
+    forwarder->forward(sockets_[flow->socket_].fd.load(std::memory_order_relaxed), flow->client_, flow->asked_,
+                       datagrams);
 }
 
-void UdpFlowHost::finishLocked(HostUdpFlow& flow, std::vector<std::shared_ptr<HostUdpFlow>>& reoffer) {
-  Shard& shard = shardOf(flow);  // before: the flow may end in there
-  finishInShardLocked(flow, reoffer);
-  shard.recount();
-}
-
-void UdpFlowHost::finishInShardLocked(HostUdpFlow& flow, std::vector<std::shared_ptr<HostUdpFlow>>& reoffer) {
-  if (flow.finished_) return;
-  markFinishedLocked(flow);
-  Key key{flow.listenerIndex_, flow.client_};
-  Shard& shard = shards_[shardIndex(key)];
-  auto it = shard.flows.find(key);
-  if (flow.detached_) {
-    shard.reading.erase(&flow);
-    auto reads = shard.readsPerEndpoint.find(key);
-    if (reads != shard.readsPerEndpoint.end() && --reads->second == 0) shard.readsPerEndpoint.erase(reads);
-    // A flow held back for this endpoint may go now.
-    if (it != shard.flows.end() && it->second->held_ && running_) {
-      it->second->held_ = false;
-      reoffer.push_back(it->second);
+void UdpFlowHost::hold(std::shared_ptr<HostUdpFlow> flow) {
+  bool first = false;
+  {
+    std::lock_guard lock(heldMutex_);
+    first = held_.empty();
+    held_.push_back(Held{std::chrono::steady_clock::now() + settings_.holdLimit, std::move(flow)});
+  }
+  if (first) {
+    std::lock_guard lock(timerMutex_);
+    if (running_) {
+      heldItem_ = timerQueue_->asyncAfter(settings_.holdLimit, [weak = weak_from_this()] {
+        if (auto self = weak.lock()) self->expireHeld();
+      });
     }
-    return;
   }
-  if (it != shard.flows.end() && it->second.get() == &flow) shard.flows.erase(it);
-  if (flow.pending_.empty() || !running_) return;
-  // Datagrams that came after the flow's read belong to the next flow.
-  auto next = makeFlowLocked(flow.listenerIndex_, flow.socket_, flow.client_, shard.mutex);
-  next->pending_.swap(flow.pending_);
-  shard.flows.emplace(key, next);
-  auto reads = shard.readsPerEndpoint.find(key);
-  if (reads != shard.readsPerEndpoint.end() && reads->second >= kMaxReadsPerEndpoint)
-    next->held_ = true;
-  else
-    reoffer.push_back(next);
+  // The provider may have become current while this flow was on its way.
+  if (source_ && source_()) releaseHeldFlows();
 }
 
-void UdpFlowHost::detachLocked(HostUdpFlow& flow) {
-  if (flow.detached_ || flow.finished_) return;
-  Key key{flow.listenerIndex_, flow.client_};
-  Shard& shard = shards_[shardIndex(key)];
-  auto it = shard.flows.find(key);
-  if (it == shard.flows.end() || it->second.get() != &flow) return;
-  flow.detached_ = true;
-  shard.reading.emplace(&flow, std::move(it->second));
+void UdpFlowHost::releaseHeldFlows() {
+  std::vector<Held> ready;
+  {
+    std::lock_guard lock(heldMutex_);
+    ready.swap(held_);
+  }
+  for (auto& held : ready)
+    held.flow->post([self = shared_from_this(), flow = held.flow] { self->present(flow); });
+}
+
+void UdpFlowHost::expireHeld() {
+  const auto now = std::chrono::steady_clock::now();
+  std::vector<Held> due;
+  std::optional<std::chrono::steady_clock::time_point> next;
+  {
+    std::lock_guard lock(heldMutex_);
+    auto it = std::partition(held_.begin(), held_.end(), [&](const Held& h) { return h.until > now; });
+    due.assign(std::make_move_iterator(it), std::make_move_iterator(held_.end()));
+    held_.erase(it, held_.end());
+    for (const auto& h : held_)
+      if (!next || h.until < *next) next = h.until;
+  }
+  if (next) {
+    std::lock_guard lock(timerMutex_);
+    if (running_)
+      heldItem_ = timerQueue_->asyncAfter(*next - now, [weak = weak_from_this()] {
+        if (auto self = weak.lock()) self->expireHeld();
+      });
+  }
+  for (auto& held : due) {
+    auto provider = source_ ? source_() : nullptr;
+    const bool stillWaiting = !provider && settings_.holdFlows && settings_.holdFlows();
+    if (!stillWaiting) {
+      held.flow->post([self = shared_from_this(), flow = held.flow] { self->present(flow); });
+      continue;
+    }
+    // No provider came in time: never the system DNS while the
+    // preferences ask for the proxy. The client asks again.
+    size_t datagrams = 0;
+    {
+      std::lock_guard lock(held.flow->mutex_);
+      datagrams = held.flow->pending_.size();
+      held.flow->pending_.clear();
+      held.flow->readClosed_ = held.flow->writeClosed_ = true;
+      (void)finishLocked(*held.flow);
+    }
+    for (size_t i = 0; i < datagrams; ++i) noteDrop("no provider started in time for the held queries");
+  }
+}
+
+void UdpFlowHost::leaveSlotLocked(HostUdpFlow& flow) {
+  if (!flow.inSlot_) return;
+  flow.inSlot_ = false;
+  Shard& shard = shardOf(flow);
+  auto it = shard.slots.find(Key{flow.listenerIndex_, flow.client_, flow.asked_.value_or(SocketAddress())});
+  if (it != shard.slots.end() && it->second == &flow) shard.slots.erase(it);
+}
+
+std::shared_ptr<HostUdpFlow> UdpFlowHost::finishLocked(HostUdpFlow& flow) {
+  if (flow.finished_) return nullptr;
+  flow.finished_ = true;
+  leaveSlotLocked(flow);
+  Shard& shard = shardOf(flow);
+  if (flow.bytes_) {
+    heldBytes_.fetch_sub(static_cast<int64_t>(flow.bytes_), std::memory_order_relaxed);
+    auto it = shard.endpointBytes.find(Key{flow.listenerIndex_, flow.client_, flow.asked_.value_or(SocketAddress())});
+    if (it != shard.endpointBytes.end() && (it->second -= std::min(it->second, flow.bytes_)) == 0)
+      shard.endpointBytes.erase(it);
+    flow.bytes_ = 0;
+  }
+  workerLoad_[flow.worker_].flows.fetch_sub(1, std::memory_order_relaxed);
+  openFlows_.fetch_sub(1);
+  auto it = shard.flows.find(&flow);
+  if (it == shard.flows.end()) return nullptr;
+  auto record = std::move(it->second);
   shard.flows.erase(it);
-  ++shard.readsPerEndpoint[key];
+  return record;
 }
 
-void UdpFlowHost::reattachLocked(HostUdpFlow& flow) {
-  // A provider that reads a flow again gets the endpoint's next datagrams
-  // when no newer flow has taken them.
-  if (!flow.detached_ || flow.finished_) return;
-  Key key{flow.listenerIndex_, flow.client_};
-  Shard& shard = shards_[shardIndex(key)];
-  if (shard.flows.contains(key)) return;
-  auto it = shard.reading.find(&flow);
-  if (it == shard.reading.end()) return;
-  flow.detached_ = false;
-  shard.flows.emplace(key, std::move(it->second));
-  shard.reading.erase(it);
-  auto reads = shard.readsPerEndpoint.find(key);
-  if (reads != shard.readsPerEndpoint.end() && --reads->second == 0) shard.readsPerEndpoint.erase(reads);
+void UdpFlowHost::armSweep() {
+  if (sweepArmed_.load(std::memory_order_relaxed) || sweepArmed_.exchange(true)) return;
+  std::lock_guard lock(timerMutex_);
+  if (!running_) return;
+  sweepItem_ = timerQueue_->asyncAfter(settings_.idleFlowLimit, [weak = weak_from_this()] {
+    if (auto self = weak.lock()) self->sweepIdle();
+  });
 }
 
 void UdpFlowHost::sweepIdle() {
-  auto now = std::chrono::steady_clock::now();
-  const int64_t nowNanos = now.time_since_epoch().count();
-  int64_t last = lastSweep_.load(std::memory_order_relaxed);
-  if (nowNanos - last < std::chrono::nanoseconds(std::chrono::seconds(1)).count()) return;
-  if (!lastSweep_.compare_exchange_strong(last, nowNanos, std::memory_order_relaxed)) return;
-  std::vector<std::shared_ptr<HostUdpFlow>> reoffer;
-  std::vector<std::shared_ptr<HostUdpFlow>> dropped;
+  // Cleared first: a flow made from here on arms the next sweep itself.
+  sweepArmed_ = false;
+  const auto now = std::chrono::steady_clock::now();
+  std::optional<std::chrono::steady_clock::time_point> next;
+  std::vector<std::shared_ptr<HostUdpFlow>> idle;
+  std::vector<std::pair<std::shared_ptr<HostUdpFlow>, NEAppProxyUDPFlow::ReadCompletion>> reads;
   for (auto& shard : shards_) {
     std::lock_guard lock(shard.mutex);
-    // A flow its provider never finishes must not hold the endpoint or a slot for ever.
-    auto idle = [&](const HostUdpFlow& flow) {
-      return !flow.pendingRead_ && now - flow.lastActivity_ > settings_.idleFlowLimit;
-    };
-    const size_t from = dropped.size();
-    for (auto& [key, flow] : shard.flows)
-      if (idle(*flow)) dropped.push_back(flow);
-    for (auto& [key, flow] : shard.reading)
-      if (idle(*flow)) dropped.push_back(flow);
-    for (size_t i = from; i < dropped.size(); ++i) {
-      dropped[i]->readClosed_ = dropped[i]->writeClosed_ = true;
-      finishLocked(*dropped[i], reoffer);
+    // A flow its provider never finishes must not hold the endpoint or a
+    // slot for ever; a read waiting on it learns that it ended.
+    const size_t from = idle.size();
+    for (auto& [pointer, flow] : shard.flows) {
+      const auto expires = flow->lastActivity_ + settings_.idleFlowLimit;
+      if (expires <= now) idle.push_back(flow);
+      else if (!next || expires < *next) next = expires;
+    }
+    for (size_t i = from; i < idle.size(); ++i) {
+      auto& flow = idle[i];
+      flow->readClosed_ = flow->writeClosed_ = true;
+      if (flow->pendingRead_) {
+        reads.emplace_back(flow, std::move(*flow->pendingRead_));
+        flow->pendingRead_.reset();
+      }
+      (void)finishLocked(*flow);
     }
   }
-  for (auto& flow : reoffer) flow->post([self = shared_from_this(), flow]() { self->offer(flow); });
+  for (auto& [flow, read] : reads)
+    flow->post([read = std::move(read)] {
+      read(std::nullopt, std::nullopt, flowError(NEAppProxyFlowErrorAborted, "The flow was idle too long"));
+    });
+  if (!next || sweepArmed_.exchange(true)) return;
+  std::lock_guard lock(timerMutex_);
+  if (!running_) return;
+  sweepItem_ = timerQueue_->asyncAfter(*next - now + std::chrono::milliseconds(50), [weak = weak_from_this()] {
+    if (auto self = weak.lock()) self->sweepIdle();
+  });
 }
 
 }  // namespace platform

@@ -7,16 +7,16 @@
 #include <array>
 #include <atomic>
 #include <cstring>
-#include <ctime>
 #include <mutex>
 #include <shared_mutex>
+#include <unordered_map>
 #include <vector>
 
 namespace platform {
 namespace {
 
 // Per family and port, the number of own sockets on it: read on every
-// received datagram, so without a lock.
+// received datagram, so without a lock; only a hit looks at the addresses.
 using PortTable = std::array<std::atomic<uint16_t>, 65536>;
 
 PortTable& ports(int family) {
@@ -25,21 +25,17 @@ PortTable& ports(int family) {
   return family == AF_INET6 ? v6 : v4;
 }
 
-// Per family and port, when (CLOCK_REALTIME nanoseconds) an own socket
-// took it: a datagram that arrived earlier came from a client's socket that
-// had the port before.
-using SinceTable = std::array<std::atomic<int64_t>, 65536>;
+// The exact addresses, in shards by port: resolver connections come and go
+// on every worker.
+struct AddressShard {
+  std::mutex mutex;
+  std::unordered_map<SocketAddress, uint32_t> counts;
+};
+constexpr size_t kAddressShards = 64;
 
-SinceTable& since(int family) {
-  static SinceTable v4{};
-  static SinceTable v6{};
-  return family == AF_INET6 ? v6 : v4;
-}
-
-int64_t realtimeNow() {
-  timespec now{};
-  clock_gettime(CLOCK_REALTIME, &now);
-  return static_cast<int64_t>(now.tv_sec) * 1'000'000'000 + now.tv_nsec;
+AddressShard& addressShard(uint16_t port) {
+  static auto* shards = new std::array<AddressShard, kAddressShards>();  // used until the process exits
+  return (*shards)[port % kAddressShards];
 }
 
 // Ports of the listen addresses, so a datagram from any other port needs
@@ -91,20 +87,24 @@ bool sameHost(const SocketAddress& a, const SocketAddress& b) {
 
 }  // namespace
 
-void OwnSockets::addLocalPort(int family, uint16_t port) {
-  if (port == 0) return;
-  auto& count = ports(family)[port];
-  // Stamped before it counts, so a reader that sees the count sees the stamp.
-  if (count.load(std::memory_order_acquire) == 0) since(family)[port].store(realtimeNow(), std::memory_order_relaxed);
-  count.fetch_add(1, std::memory_order_release);
+void OwnSockets::addLocalAddress(const SocketAddress& address) {
+  const SocketAddress local = unmapped(address);
+  if (local.port() == 0 || (local.family() != AF_INET && local.family() != AF_INET6)) return;
+  auto& shard = addressShard(local.port());
+  std::lock_guard lock(shard.mutex);
+  ++shard.counts[local];
+  ports(local.family())[local.port()].fetch_add(1, std::memory_order_release);
 }
 
-void OwnSockets::removeLocalPort(int family, uint16_t port) {
-  if (port == 0) return;
-  auto& count = ports(family)[port];
-  uint16_t current = count.load(std::memory_order_relaxed);
-  while (current > 0 && !count.compare_exchange_weak(current, current - 1, std::memory_order_relaxed)) {
-  }
+void OwnSockets::removeLocalAddress(const SocketAddress& address) {
+  const SocketAddress local = unmapped(address);
+  if (local.port() == 0 || (local.family() != AF_INET && local.family() != AF_INET6)) return;
+  auto& shard = addressShard(local.port());
+  std::lock_guard lock(shard.mutex);
+  auto it = shard.counts.find(local);
+  if (it == shard.counts.end()) return;
+  if (--it->second == 0) shard.counts.erase(it);
+  ports(local.family())[local.port()].fetch_sub(1, std::memory_order_relaxed);
 }
 
 uint16_t OwnSockets::addSocket(int fd) {
@@ -112,7 +112,7 @@ uint16_t OwnSockets::addSocket(int fd) {
   socklen_t length = sizeof(sockaddr_storage);
   if (fd < 0 || getsockname(fd, local.sockaddrPtr(), &length) != 0) return 0;
   if (local.family() != AF_INET && local.family() != AF_INET6) return 0;
-  addLocalPort(local.family(), local.port());
+  addLocalAddress(local);
   return local.port();
 }
 
@@ -120,7 +120,7 @@ void OwnSockets::removeSocket(int fd, uint16_t port) {
   SocketAddress local;
   socklen_t length = sizeof(sockaddr_storage);
   if (fd < 0 || port == 0 || getsockname(fd, local.sockaddrPtr(), &length) != 0) return;
-  removeLocalPort(local.family(), port);
+  removeLocalAddress(local);
 }
 
 void OwnSockets::addListenAddress(const SocketAddress& address) {
@@ -139,12 +139,14 @@ void OwnSockets::removeListenAddress(const SocketAddress& address) {
   listenPorts(address.family())[address.port()].fetch_sub(1, std::memory_order_relaxed);
 }
 
-bool OwnSockets::isOwnSource(const SocketAddress& source, int64_t arrival) {
+bool OwnSockets::isOwnSource(const SocketAddress& source) {
   const SocketAddress s = unmapped(source);
   if (s.family() != AF_INET && s.family() != AF_INET6) return false;
-  if (ports(s.family())[s.port()].load(std::memory_order_acquire) > 0 &&
-      (arrival == 0 || arrival >= since(s.family())[s.port()].load(std::memory_order_relaxed)))
-    return true;
+  if (ports(s.family())[s.port()].load(std::memory_order_acquire) > 0) {
+    auto& shard = addressShard(s.port());
+    std::lock_guard lock(shard.mutex);
+    if (shard.counts.contains(s)) return true;
+  }
   // A listen socket's own address: a reply would go straight back to it.
   if (listenPorts(s.family())[s.port()].load(std::memory_order_relaxed) == 0) return false;
   return isOwnListenAddress(s);

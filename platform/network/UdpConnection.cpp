@@ -340,16 +340,15 @@ class SocketUdpConnection final : public UdpConnection {
       fail(NWError::posix(ECONNREFUSED));
       return false;
     }
-    ownFamily_ = local.family();
-    ownPort_ = local.port();
-    OwnSockets::addLocalPort(ownFamily_, ownPort_);
+    ownAddress_ = local;
+    OwnSockets::addLocalAddress(local);
     return true;
   }
 
   void forgetOwnSocket() {
-    if (ownPort_ == 0) return;
-    OwnSockets::removeLocalPort(ownFamily_, ownPort_);
-    ownPort_ = 0;
+    if (!ownAddress_) return;
+    OwnSockets::removeLocalAddress(*ownAddress_);
+    ownAddress_.reset();
   }
 
   void doSend(std::vector<uint8_t> datagram, SendCompletion completion) {
@@ -463,8 +462,7 @@ class SocketUdpConnection final : public UdpConnection {
   NWError failure_;
   std::deque<PendingSend> queuedSends_;
   std::deque<ReceiveCompletion> receives_;
-  int ownFamily_ = AF_UNSPEC;
-  uint16_t ownPort_ = 0;  // registered as this process's own while the socket is open
+  std::optional<SocketAddress> ownAddress_;  // registered as this process's own while the socket is open
 };
 
 }  // namespace
