@@ -18,6 +18,9 @@
 #include <unordered_set>
 #include <vector>
 
+#include "platform/foundation/Log.h"
+#include "platform/host/bpf/UdpSenderRecord.h"
+
 namespace platform {
 namespace {
 
@@ -89,10 +92,67 @@ class SocketOwner::Netlink {
   uint32_t seq_ = 0;
 };
 
-SocketOwner::SocketOwner() = default;
+SocketOwner::Source SocketOwner::sourceFromKnob(const char* value) {
+  return value && std::string_view(value) == "proc" ? Source::proc : Source::automatic;
+}
+
+SocketOwner::SocketOwner(Source source) {
+  if (source == Source::automatic) source = sourceFromKnob(std::getenv("VARDENO_SOCKET_OWNER"));
+  if (source == Source::proc) {
+    recordUnavailable_ = "VARDENO_SOCKET_OWNER=proc";
+  } else {
+    record_ = UdpSenderRecord::shared(recordUnavailable_);
+  }
+  static std::once_flag logged;
+  std::call_once(logged, [this] {
+    if (record_) NSLog("[SocketOwner] socket owners from the kernel's record of UDP senders");
+    else NSLog("[SocketOwner] socket owners from /proc: " + recordUnavailable_);
+  });
+}
 
 SocketOwner::~SocketOwner() {
+  std::deque<PendingLookup> left;
+  {
+    std::lock_guard lock(queueMutex_);
+    stopping_ = true;
+  }
+  queueReady_.notify_all();
+  if (lookupThread_.joinable()) lookupThread_.join();
+  left.swap(queue_);
+  for (auto& lookup : left) lookup.done({});  // nothing waits for ever
   for (auto& slot : netlinkSlots_) delete slot.exchange(nullptr);
+}
+
+void SocketOwner::udpSocketOwnerAsync(const SocketAddress& client, const SocketAddress& server, OwnerCallback done) {
+  {
+    std::lock_guard lock(queueMutex_);
+    if (!stopping_ && queue_.size() < kMaxQueuedLookups) {
+      if (!lookupThread_.joinable()) lookupThread_ = std::thread([this] { serveLookups(); });
+      queue_.push_back(PendingLookup{client, server, std::move(done)});
+      done = nullptr;
+    }
+  }
+  if (!done) {
+    queueReady_.notify_one();
+    return;
+  }
+  lookupsDropped_.fetch_add(1, std::memory_order_relaxed);
+  done({});
+}
+
+void SocketOwner::serveLookups() {
+  std::unique_lock lock(queueMutex_);
+  for (;;) {
+    queueReady_.wait(lock, [this] { return stopping_ || !queue_.empty(); });
+    if (stopping_) return;
+    PendingLookup lookup = std::move(queue_.front());
+    queue_.pop_front();
+    lock.unlock();
+    std::string identity = udpSocketOwner(lookup.client, lookup.server);
+    lookup.done(std::move(identity));
+    lookup = PendingLookup{};  // the callback's captures go before the lock
+    lock.lock();
+  }
 }
 
 namespace {
@@ -145,6 +205,13 @@ std::string SocketOwner::commandNameFromCmdline(std::string_view cmdline) {
 }
 
 std::optional<uint64_t> SocketOwner::udpSocketInode(const SocketAddress& client, const SocketAddress& server) {
+  auto socket = udpSocketDiag(client, server);
+  if (!socket) return std::nullopt;
+  return socket->inode;
+}
+
+std::optional<SocketOwner::DiagSocket> SocketOwner::udpSocketDiag(const SocketAddress& client,
+                                                                  const SocketAddress& server) {
   if (client.family() != AF_INET && client.family() != AF_INET6) return std::nullopt;
   auto lease = takeNetlink();
   struct GiveBack {
@@ -204,7 +271,9 @@ std::optional<uint64_t> SocketOwner::udpSocketInode(const SocketAddress& client,
       if (h->nlmsg_len < NLMSG_LENGTH(sizeof(inet_diag_msg))) return std::nullopt;
       auto* diag = static_cast<inet_diag_msg*>(NLMSG_DATA(h));
       if (diag->idiag_inode == 0) return std::nullopt;
-      return diag->idiag_inode;
+      return DiagSocket{diag->idiag_inode,
+                        static_cast<uint64_t>(diag->id.idiag_cookie[0]) |
+                            static_cast<uint64_t>(diag->id.idiag_cookie[1]) << 32};
     }
   }
   return std::nullopt;
@@ -266,7 +335,47 @@ SocketOwner::ProcessScan SocketOwner::scanProcess(long pid, uint64_t wanted) {
 
 SocketOwner::Stats SocketOwner::stats() const {
   std::lock_guard lock(mutex_);
-  return stats_;
+  Stats stats = stats_;
+  stats.senderHits = senderHits_.load(std::memory_order_relaxed);
+  stats.senderMisses = senderMisses_.load(std::memory_order_relaxed);
+  stats.lookupsDropped = lookupsDropped_.load(std::memory_order_relaxed);
+  return stats;
+}
+
+std::optional<uint64_t> SocketOwner::processStartTicks(long pid) {
+  std::string stat;
+  if (!readSmallFile("/proc/" + std::to_string(pid) + "/stat", stat, 1024)) return std::nullopt;
+  // "pid (comm) state ppid ...": the start time is the 20th field after the
+  // command name, which may itself hold spaces and parentheses.
+  auto close = stat.rfind(')');
+  if (close == std::string::npos) return std::nullopt;
+  size_t at = close + 1;
+  for (int field = 0; field < 20; ++field) {
+    at = stat.find_first_not_of(' ', at);
+    if (at == std::string::npos) return std::nullopt;
+    if (field == 19) break;
+    at = stat.find(' ', at);
+    if (at == std::string::npos) return std::nullopt;
+  }
+  uint64_t ticks = 0;
+  auto [end, ec] = std::from_chars(stat.data() + at, stat.data() + stat.size(), ticks);
+  if (ec != std::errc() || (end != stat.data() + stat.size() && *end != ' ')) return std::nullopt;
+  return ticks;
+}
+
+std::string SocketOwner::identityOfSender(uint64_t cookie) {
+  auto sender = record_->lastSender(cookie);
+  if (!sender || sender->tgid == 0) return {};
+  std::string scratch;
+  std::string identity = processIdentity("/proc/" + std::to_string(sender->tgid), scratch);
+  // Read after the identity: a process there that started before the send
+  // is the sender, and was when its identity was read. Otherwise the sender
+  // has ended (its pid may be another's now): its command name is all
+  // there is.
+  static const uint64_t nsPerTick = 1'000'000'000ULL / static_cast<uint64_t>(sysconf(_SC_CLK_TCK));
+  auto started = processStartTicks(sender->tgid);
+  if (!started || *started > sender->boottime / nsPerTick || identity.empty()) return sender->comm;
+  return identity;
 }
 
 void SocketOwner::recordLocked(long pid, const ProcessScan& scan) {
@@ -399,9 +508,18 @@ std::string SocketOwner::processNameOfSocketInode(uint64_t wanted) {
 }
 
 std::string SocketOwner::udpSocketOwner(const SocketAddress& client, const SocketAddress& server) {
-  auto inode = udpSocketInode(client, server);
-  if (!inode) return {};
-  return processNameOfSocketInode(*inode);
+  auto socket = udpSocketDiag(client, server);
+  if (!socket) return {};
+  if (record_) {
+    std::string identity = identityOfSender(socket->cookie);
+    if (!identity.empty()) {
+      senderHits_.fetch_add(1, std::memory_order_relaxed);
+      return identity;
+    }
+    // It has not sent since the record was loaded.
+    senderMisses_.fetch_add(1, std::memory_order_relaxed);
+  }
+  return processNameOfSocketInode(socket->inode);
 }
 
 }  // namespace platform

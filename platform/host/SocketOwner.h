@@ -1,18 +1,26 @@
 #pragma once
-// Finds the process that owns a local client socket: the socket's inode
-// through sock_diag netlink, then the process through an index from socket
-// inode to process, kept up from /proc/*/fd a little at a time: the
-// processes that owned recent sockets first, then processes the index has
-// not seen, and a walk over all of them only when both miss.
+// Finds the process that owns a local client socket. The socket's inode and
+// cookie come from sock_diag netlink. Where the kernel's record of UDP
+// senders is loaded (BPF), the cookie gives the process that last connected
+// the socket or sent with an address on it, at a cost that does not depend
+// on what the process holds.
+// Otherwise, or for a socket that has not sent since the record was loaded,
+// an index from socket inode to process, kept up from /proc/*/fd a little
+// at a time: the processes that owned recent sockets first, then processes
+// the index has not seen, and a walk over all of them only when both miss.
+// VARDENO_SOCKET_OWNER=proc keeps to /proc.
 #include <array>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
 #include <unordered_map>
 #include <unordered_set>
 #include <vector>
@@ -21,15 +29,38 @@
 
 namespace platform {
 
+class UdpSenderRecord;
+
 class SocketOwner {
  public:
-  SocketOwner();
+  enum class Source {
+    automatic,  // the kernel's record of senders where it loads, else /proc; VARDENO_SOCKET_OWNER=proc: /proc
+    proc,       // /proc alone
+  };
+  explicit SocketOwner(Source source = Source::automatic);
   virtual ~SocketOwner();
 
   // Identity of the process owning the UDP socket bound at `client` that
-  // sent to `server`: its executable's path, or its command name when the
-  // path cannot be read; empty when no owner is found.
+  // sent to `server` (the last one that sent on it, where the kernel's
+  // record is used): its executable's path, or its command name when the
+  // path cannot be read; empty when no owner is found. Blocks for the
+  // look-up: a few microseconds with the kernel's record, up to a walk over
+  // /proc without.
   virtual std::string udpSocketOwner(const SocketAddress& client, const SocketAddress& server);
+
+  // The same look-up on the owner's own thread, in the order asked: `done`
+  // runs there with the identity and should only hand it on. With more than
+  // kMaxQueuedLookups waiting, `done` runs at once on the caller's thread
+  // with an empty identity (counted in stats().lookupsDropped).
+  using OwnerCallback = std::function<void(std::string identity)>;
+  void udpSocketOwnerAsync(const SocketAddress& client, const SocketAddress& server, OwnerCallback done);
+  static constexpr size_t kMaxQueuedLookups = 8192;
+
+  // Whether look-ups use the kernel's record of senders; if not, why.
+  bool usesKernelRecord() const { return record_ != nullptr; }
+  const std::string& kernelRecordUnavailable() const { return recordUnavailable_; }
+  // The source VARDENO_SOCKET_OWNER's value asks for (null: unset).
+  static Source sourceFromKnob(const char* value);
 
   // Inode of that socket, from the kernel.
   std::optional<uint64_t> udpSocketInode(const SocketAddress& client, const SocketAddress& server);
@@ -50,10 +81,41 @@ class SocketOwner {
     uint64_t hintHits = 0;      // at a recent owner's last DNS descriptor
     uint64_t processScans = 0;  // descriptor tables read
     uint64_t fullWalks = 0;     // walks over every process
+    uint64_t senderHits = 0;    // answered from the kernel's record of senders
+    uint64_t senderMisses = 0;  // sockets the record did not know: /proc
+    uint64_t lookupsDropped = 0;  // asynchronous look-ups refused, queue full
   };
   Stats stats() const;
 
+  // Start time of process `pid` in clock ticks since boot (/proc/PID/stat).
+  static std::optional<uint64_t> processStartTicks(long pid);
+
  private:
+  struct DiagSocket {
+    uint64_t inode = 0;
+    uint64_t cookie = 0;
+  };
+  std::optional<DiagSocket> udpSocketDiag(const SocketAddress& client, const SocketAddress& server);
+  // Identity of the last sender the kernel recorded; empty if it is unknown.
+  std::string identityOfSender(uint64_t cookie);
+
+  std::shared_ptr<UdpSenderRecord> record_;
+  std::string recordUnavailable_;
+  std::atomic<uint64_t> senderHits_{0}, senderMisses_{0}, lookupsDropped_{0};
+
+  // Asynchronous look-ups: a queue and the one thread that serves it, so
+  // that /proc is never walked by several threads at once.
+  struct PendingLookup {
+    SocketAddress client, server;
+    OwnerCallback done;
+  };
+  void serveLookups();
+  std::mutex queueMutex_;
+  std::condition_variable queueReady_;
+  std::deque<PendingLookup> queue_;
+  bool stopping_ = false;
+  std::thread lookupThread_;
+
   // What one process's descriptor table held.
   struct ProcessScan {
     std::vector<uint64_t> sockets;

@@ -1,7 +1,10 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
+#include <latch>
 
 #include "platform/dispatch/Dispatch.h"
 #include "platform/host/SocketOwner.h"
@@ -49,6 +52,56 @@ struct SleepingOwner {
     waitpid(pid, nullptr, 0);
   }
 };
+
+// A python3 child that holds `fd` as its descriptor 3 and sends one
+// datagram on it to `to` each time it is asked.
+struct PythonSender {
+  pid_t pid = -1;
+  int commands = -1, replies = -1;
+
+  PythonSender(int fd, const SocketAddress& to) {
+    int in[2], out[2];
+    if (access("/usr/bin/python3", X_OK) != 0 || pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0) return;
+    const std::string program =
+        "import socket, sys\n"
+        "s = socket.socket(fileno=3)\n"
+        "for line in sys.stdin:\n"
+        "    s.sendto(b'q', ('" + to.host() + "', " + std::to_string(to.port()) + "))\n"
+        "    sys.stdout.write('k'); sys.stdout.flush()\n";
+    pid = fork();
+    if (pid == 0) {
+      dup2(in[0], 0);
+      dup2(out[1], 1);
+      dup2(fd, 3);  // dup2 clears close-on-exec
+      execl("/usr/bin/python3", "python3", "-c", program.c_str(), nullptr);
+      _exit(127);
+    }
+    close(in[0]);
+    close(out[1]);
+    commands = in[1];
+    replies = out[0];
+  }
+  bool send() {
+    char k = 0;
+    return pid > 0 && write(commands, "s\n", 2) == 2 && read(replies, &k, 1) == 1 && k == 'k';
+  }
+  void end() {
+    if (pid <= 0) return;
+    close(commands);
+    close(replies);
+    kill(pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
+    pid = -1;
+  }
+  ~PythonSender() { end(); }
+};
+
+// The kernel's record of senders, or a skip that says why it cannot load.
+#define REQUIRE_KERNEL_RECORD(owner)                                                     \
+  do {                                                                                  \
+    if (!(owner).usesKernelRecord())                                                    \
+      GTEST_SKIP() << "no kernel record of UDP senders: " << (owner).kernelRecordUnavailable(); \
+  } while (false)
 
 }  // namespace
 
@@ -173,4 +226,197 @@ TEST(SocketAddress, ParsesAddressAndPortTexts) {
   }
   EXPECT_FALSE(SocketAddress::fromEndpoint(NWHostEndpoint{"127.0.0.1", "99999"}));
   EXPECT_EQ(SocketAddress::fromEndpoint(NWHostEndpoint{"::1", "53"})->description(), "[::1]:53");
+}
+
+TEST(SocketOwner, KnobPicksTheSource) {
+  EXPECT_EQ(SocketOwner::sourceFromKnob(nullptr), SocketOwner::Source::automatic);
+  EXPECT_EQ(SocketOwner::sourceFromKnob(""), SocketOwner::Source::automatic);
+  EXPECT_EQ(SocketOwner::sourceFromKnob("bpf"), SocketOwner::Source::automatic);
+  EXPECT_EQ(SocketOwner::sourceFromKnob("proc"), SocketOwner::Source::proc);
+  SocketOwner proc(SocketOwner::Source::proc);
+  EXPECT_FALSE(proc.usesKernelRecord());
+  EXPECT_EQ(proc.kernelRecordUnavailable(), "VARDENO_SOCKET_OWNER=proc");
+}
+
+TEST(SocketOwner, ProcessStartTicks) {
+  auto self = SocketOwner::processStartTicks(getpid());
+  ASSERT_TRUE(self.has_value());
+  timespec boot{};
+  clock_gettime(CLOCK_BOOTTIME, &boot);
+  EXPECT_LE(*self, static_cast<uint64_t>(boot.tv_sec + 1) * static_cast<uint64_t>(sysconf(_SC_CLK_TCK)));
+  // A command name with spaces and parentheses does not shift the fields.
+  SleepingOwner child(") 1 2 (x");
+  ASSERT_TRUE(child.execed);
+  auto other = SocketOwner::processStartTicks(child.pid);
+  ASSERT_TRUE(other.has_value());
+  EXPECT_GE(*other, *self);
+  EXPECT_FALSE(SocketOwner::processStartTicks(0x7ffffffe).has_value());
+}
+
+// Both sources: /proc, and the kernel's record where it loads.
+class SocketOwnerSources : public testing::TestWithParam<SocketOwner::Source> {};
+
+INSTANTIATE_TEST_SUITE_P(Sources, SocketOwnerSources,
+                         testing::Values(SocketOwner::Source::proc, SocketOwner::Source::automatic),
+                         [](const auto& info) { return info.param == SocketOwner::Source::proc ? "proc" : "kernel"; });
+
+TEST_P(SocketOwnerSources, SocketsThatSentAreFoundAsTheirProcess) {
+  SocketOwner owner(GetParam());
+  if (GetParam() != SocketOwner::Source::proc) REQUIRE_KERNEL_RECORD(owner);
+  struct Case {
+    const char* bind;
+    bool connected;
+  } cases[] = {{"127.0.0.1:0", false}, {"127.0.0.1:0", true}, {"0.0.0.0:0", false}, {"[::1]:0", false}, {"[::1]:0", true}};
+  for (const auto& c : cases) {
+    const bool v6 = c.bind[0] == '[';
+    UdpSocket server(v6 ? "[::1]:0" : "127.0.0.1:0");
+    UdpSocket client(c.bind);
+    if (client.local().port() == 0) continue;  // no IPv6 loopback here
+    if (c.connected) {
+      ASSERT_EQ(connect(client.fd(), server.local().sockaddrPtr(), server.local().length()), 0);
+    }
+    client.sendTo(server.local(), {1});
+    SocketAddress from;
+    ASSERT_TRUE(server.receive(3000ms, &from)) << c.bind;
+    EXPECT_EQ(owner.udpSocketOwner(from, server.local()), kSelf) << c.bind << (c.connected ? " connected" : "");
+  }
+  const auto stats = owner.stats();
+  if (owner.usesKernelRecord()) {
+    EXPECT_GE(stats.senderHits, 3u);
+    EXPECT_EQ(stats.senderMisses, 0u);
+    EXPECT_EQ(stats.processScans + stats.hintHits + stats.fullWalks, 0u) << "no descriptor table is read";
+  } else {
+    EXPECT_EQ(stats.senderHits, 0u);
+  }
+}
+
+TEST_P(SocketOwnerSources, AsynchronousLookUpsAnswerInOrder) {
+  SocketOwner owner(GetParam());
+  if (GetParam() != SocketOwner::Source::proc) REQUIRE_KERNEL_RECORD(owner);
+  UdpSocket server;
+  std::vector<std::unique_ptr<UdpSocket>> clients;
+  for (int i = 0; i < 40; ++i) {
+    clients.push_back(std::make_unique<UdpSocket>());
+    if (i % 2 == 0) clients.back()->sendTo(server.local(), {1});
+  }
+  SocketAddress nobody;
+  {
+    UdpSocket gone;
+    nobody = gone.local();
+  }
+  std::mutex mutex;
+  std::vector<std::pair<int, std::string>> answers;
+  std::latch all(41);
+  for (int i = 0; i < 41; ++i) {
+    const SocketAddress client = i < 40 ? clients[static_cast<size_t>(i)]->local() : nobody;
+    owner.udpSocketOwnerAsync(client, server.local(), [&, i](std::string identity) {
+      std::lock_guard lock(mutex);
+      answers.emplace_back(i, std::move(identity));
+      all.count_down();
+    });
+  }
+  all.wait();
+  ASSERT_EQ(answers.size(), 41u);
+  for (int i = 0; i < 41; ++i) {
+    EXPECT_EQ(answers[static_cast<size_t>(i)].first, i);
+    EXPECT_EQ(answers[static_cast<size_t>(i)].second, i < 40 ? kSelf : "") << i;
+  }
+}
+
+// Holds every look-up until released, to fill the queue.
+struct BlockedOwner : SocketOwner {
+  BlockedOwner() : SocketOwner(Source::proc) {}
+  std::latch release{1};
+  std::string udpSocketOwner(const SocketAddress&, const SocketAddress&) override {
+    release.wait();
+    return "owner";
+  }
+};
+
+TEST(SocketOwner, AsynchronousLookUpsBeyondTheQueueAnswerEmptyAtOnce) {
+  BlockedOwner owner;
+  UdpSocket server, client;
+  std::atomic<size_t> named{0}, empty{0};
+  const size_t asked = SocketOwner::kMaxQueuedLookups + 2;  // one being served, the queue full, one over
+  for (size_t i = 0; i < asked; ++i) {
+    owner.udpSocketOwnerAsync(client.local(), server.local(), [&](std::string identity) {
+      (identity.empty() ? empty : named).fetch_add(1);
+    });
+  }
+  ASSERT_TRUE(waitUntil([&] { return empty.load() >= 1; }, 5s));
+  owner.release.count_down();
+  ASSERT_TRUE(waitUntil([&] { return named.load() + empty.load() == asked; }, 30s));
+  EXPECT_GE(empty.load(), 1u);
+  EXPECT_LE(empty.load(), 2u);
+  EXPECT_EQ(owner.stats().lookupsDropped, empty.load());
+}
+
+// What only the kernel's record can tell: who sent last on a shared socket,
+// and that a port taken again by another socket is not the old one's.
+TEST(SocketOwnerKernelRecord, TheLastSenderOnASharedSocketIsTheOwner) {
+  SocketOwner owner;
+  REQUIRE_KERNEL_RECORD(owner);
+  UdpSocket server, shared;
+  PythonSender child(shared.fd(), server.local());
+  if (child.pid <= 0) GTEST_SKIP() << "no /usr/bin/python3";
+  const std::string python = [&] {
+    std::string path;
+    waitUntil([&] { return (path = exePath(child.pid)).find("python") != std::string::npos; }, 5s);
+    return path;
+  }();
+  shared.sendTo(server.local(), {1});
+  EXPECT_EQ(owner.udpSocketOwner(shared.local(), server.local()), kSelf);
+  ASSERT_TRUE(child.send());  // the inherited socket
+  EXPECT_EQ(owner.udpSocketOwner(shared.local(), server.local()), python);
+  shared.sendTo(server.local(), {1});
+  EXPECT_EQ(owner.udpSocketOwner(shared.local(), server.local()), kSelf);
+  ASSERT_TRUE(child.send());
+  // A sender that has ended is named by its command name.
+  child.end();
+  EXPECT_EQ(owner.udpSocketOwner(shared.local(), server.local()), "python3");
+}
+
+TEST(SocketOwnerKernelRecord, APortTakenAgainIsNotTheOldSocketsOwner) {
+  SocketOwner owner;
+  REQUIRE_KERNEL_RECORD(owner);
+  UdpSocket server;
+  SocketAddress port;
+  {
+    int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    auto any = *SocketAddress::parse("127.0.0.1:0");
+    ASSERT_EQ(bind(fd, any.sockaddrPtr(), any.length()), 0);
+    socklen_t length = sizeof(sockaddr_storage);
+    getsockname(fd, port.sockaddrPtr(), &length);
+    PythonSender child(fd, server.local());
+    close(fd);  // the child holds it alone
+    if (child.pid <= 0) GTEST_SKIP() << "no /usr/bin/python3";
+    ASSERT_TRUE(child.send());
+    ASSERT_NE(owner.udpSocketOwner(port, server.local()), kSelf);
+  }  // the child and its socket are gone
+  UdpSocket again(port.description().c_str());
+  ASSERT_EQ(again.local(), port);
+  EXPECT_EQ(owner.udpSocketOwner(port, server.local()), kSelf);  // never sent: from /proc
+  again.sendTo(server.local(), {1});
+  EXPECT_EQ(owner.udpSocketOwner(port, server.local()), kSelf);
+}
+
+TEST(SocketOwnerKernelRecord, CostDoesNotDependOnTheDescriptorsTheSenderHolds) {
+  SocketOwner owner;
+  REQUIRE_KERNEL_RECORD(owner);
+  std::vector<int> held;
+  for (int i = 0; i < 2000; ++i) {
+    int fd = dup(0);
+    if (fd < 0) break;
+    held.push_back(fd);
+  }
+  UdpSocket server;
+  for (int i = 0; i < 20; ++i) {
+    UdpSocket next;
+    next.sendTo(server.local(), {1});
+    ASSERT_EQ(owner.udpSocketOwner(next.local(), server.local()), kSelf);
+  }
+  for (int fd : held) close(fd);
+  const auto stats = owner.stats();
+  EXPECT_EQ(stats.senderHits, 20u);
+  EXPECT_EQ(stats.processScans + stats.hintHits + stats.fullWalks, 0u) << "no descriptor table is read";
 }

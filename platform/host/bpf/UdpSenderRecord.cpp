@@ -1,0 +1,166 @@
+#include "platform/host/bpf/UdpSenderRecord.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+
+#ifdef VARDENO_HAVE_BPF
+#include <bpf/bpf.h>
+#include <bpf/libbpf.h>
+#include <fcntl.h>
+#include <sys/mount.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <sstream>
+#endif
+
+#include "platform/host/bpf/UdpSenders.h"
+
+#ifdef VARDENO_HAVE_BPF
+extern "C" const unsigned char vardeno_udp_senders_bpf[];
+extern "C" const size_t vardeno_udp_senders_bpf_size;
+#endif
+
+namespace platform {
+
+#ifdef VARDENO_HAVE_BPF
+
+struct UdpSenderRecord::Loaded {
+  bpf_object* object = nullptr;
+  bpf_link* links[4] = {};
+  ~Loaded() {
+    for (bpf_link* link : links)
+      if (link) bpf_link__destroy(link);
+    if (object) bpf_object__close(object);
+  }
+};
+
+namespace {
+
+// libbpf's last warning while loading, for the reason of a failure.
+std::string* loadMessages = nullptr;
+
+int keepLibbpfMessage(enum libbpf_print_level level, const char* format, va_list args) {
+  if (level == LIBBPF_DEBUG || !loadMessages) return 0;
+  char line[512];
+  int n = std::vsnprintf(line, sizeof line, format, args);
+  if (n <= 0) return 0;
+  std::string text(line, std::min<size_t>(static_cast<size_t>(n), sizeof line - 1));
+  while (!text.empty() && text.back() == '\n') text.pop_back();
+  if (!text.empty()) *loadMessages = text;
+  return 0;
+}
+
+// The root of the cgroup v2 tree: where it is mounted, else a mount of our
+// own, taken away again once opened.
+int openCgroupRoot(std::string& why) {
+  std::ifstream mountinfo("/proc/self/mountinfo");
+  std::string line;
+  while (std::getline(mountinfo, line)) {
+    // "id parent major:minor root mount-point options ... - type source ..."
+    std::istringstream fields(line);
+    std::string id, parent, device, root, mountPoint;
+    fields >> id >> parent >> device >> root >> mountPoint;
+    auto dash = line.find(" - ");
+    if (dash == std::string::npos || root != "/") continue;
+    if (line.compare(dash + 3, 8, "cgroup2 ") != 0) continue;
+    int fd = open(mountPoint.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd >= 0) return fd;
+  }
+  char dir[] = "/tmp/vardeno-cgroup2-XXXXXX";
+  if (!mkdtemp(dir)) {
+    why = std::string("no cgroup v2 tree: ") + std::strerror(errno);
+    return -1;
+  }
+  int fd = -1;
+  if (mount("cgroup2", dir, "cgroup2", MS_NOSUID | MS_NODEV | MS_NOEXEC, nullptr) == 0) {
+    fd = open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) why = std::string("no cgroup v2 tree: ") + std::strerror(errno);
+    umount2(dir, MNT_DETACH);
+  } else {
+    why = std::string("no cgroup v2 tree: mount: ") + std::strerror(errno);
+  }
+  rmdir(dir);
+  return fd;
+}
+
+std::string failure(const char* step, int error, const std::string& detail) {
+  std::string why = std::string(step) + ": " + std::strerror(error < 0 ? -error : error);
+  if (!detail.empty()) why += " (" + detail + ")";
+  return why;
+}
+
+}  // namespace
+
+std::shared_ptr<UdpSenderRecord> UdpSenderRecord::shared(std::string& why) {
+  static std::once_flag once;
+  static std::shared_ptr<UdpSenderRecord> record;
+  static std::string reason;
+  std::call_once(once, [] {
+    std::string messages;
+    loadMessages = &messages;
+    libbpf_print_fn_t previous = libbpf_set_print(keepLibbpfMessage);
+    auto loaded = std::make_unique<Loaded>();
+    LIBBPF_OPTS(bpf_object_open_opts, options, .object_name = "udp_senders");
+    loaded->object = bpf_object__open_mem(vardeno_udp_senders_bpf, vardeno_udp_senders_bpf_size, &options);
+    int error = 0;
+    if (!loaded->object) {
+      error = errno;
+      loaded->object = nullptr;
+      reason = failure("cannot open the BPF object", error, messages);
+    } else if ((error = bpf_object__load(loaded->object)) != 0) {
+      reason = failure("cannot load the BPF program", error, messages);
+    } else if (int cgroup = openCgroupRoot(reason); cgroup >= 0) {
+      const char* programs[] = {"udp4_sendmsg", "udp6_sendmsg", "udp4_connect", "udp6_connect"};
+      for (size_t i = 0; i < 4 && reason.empty(); ++i) {
+        bpf_program* program = bpf_object__find_program_by_name(loaded->object, programs[i]);
+        loaded->links[i] = program ? bpf_program__attach_cgroup(program, cgroup) : nullptr;
+        if (!loaded->links[i]) reason = failure("cannot attach the BPF program", program ? errno : ENOENT, messages);
+      }
+      close(cgroup);  // the links hold the cgroup
+    }
+    libbpf_set_print(previous);
+    loadMessages = nullptr;
+    if (!reason.empty()) return;
+    bpf_map* map = bpf_object__find_map_by_name(loaded->object, "udp_senders");
+    if (!map) {
+      reason = "the BPF object has no map udp_senders";
+      return;
+    }
+    const int fd = bpf_map__fd(map);
+    record.reset(new UdpSenderRecord(std::move(loaded)));
+    record->mapFd_ = fd;
+  });
+  if (!record) why = reason;
+  return record;
+}
+
+std::optional<UdpSenderRecord::Sender> UdpSenderRecord::lastSender(uint64_t cookie) const {
+  udp_sender value{};
+  if (bpf_map_lookup_elem(mapFd_, &cookie, &value) != 0) return std::nullopt;
+  Sender sender;
+  sender.tgid = value.tgid;
+  sender.boottime = value.boottime;
+  sender.comm.assign(value.comm, strnlen(value.comm, sizeof value.comm));
+  return sender;
+}
+
+#else
+
+struct UdpSenderRecord::Loaded {};
+
+std::shared_ptr<UdpSenderRecord> UdpSenderRecord::shared(std::string& why) {
+  why = "built without libbpf";
+  return nullptr;
+}
+
+std::optional<UdpSenderRecord::Sender> UdpSenderRecord::lastSender(uint64_t) const { return std::nullopt; }
+
+#endif
+
+UdpSenderRecord::UdpSenderRecord(std::unique_ptr<Loaded> loaded) : loaded_(std::move(loaded)) {}
+UdpSenderRecord::~UdpSenderRecord() = default;
+
+}  // namespace platform

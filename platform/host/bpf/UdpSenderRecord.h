@@ -1,0 +1,42 @@
+#pragma once
+// The kernel's record of which process last connected or sent with an
+// address on each UDP socket: BPF programs on the cgroup socket-address
+// hooks (connect4/6, sendmsg4/6) of the cgroup v2 root write it into an LRU
+// map keyed by socket cookie before the datagram leaves. One per process,
+// loaded on first use, detached when the process ends; absent where BPF
+// cannot be loaded (the reason is kept).
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+
+namespace platform {
+
+class UdpSenderRecord {
+ public:
+  struct Sender {
+    uint32_t tgid = 0;
+    uint64_t boottime = 0;  // when it was recorded, ns since boot
+    std::string comm;
+  };
+
+  // The process's record, or null with `why` telling what failed.
+  static std::shared_ptr<UdpSenderRecord> shared(std::string& why);
+
+  // The last sender on the socket with this cookie; none if it has not
+  // connected or sent since the record was loaded (or its entry was evicted).
+  std::optional<Sender> lastSender(uint64_t cookie) const;
+
+  ~UdpSenderRecord();
+  UdpSenderRecord(const UdpSenderRecord&) = delete;
+  UdpSenderRecord& operator=(const UdpSenderRecord&) = delete;
+
+ private:
+  struct Loaded;
+  explicit UdpSenderRecord(std::unique_ptr<Loaded> loaded);
+  std::unique_ptr<Loaded> loaded_;
+  int mapFd_ = -1;
+};
+
+}  // namespace platform
