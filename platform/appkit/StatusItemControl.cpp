@@ -30,6 +30,12 @@ constexpr std::size_t kMaxReply = 64 * 1024;
 
 using SteadyClock = std::chrono::steady_clock;
 
+// Out of descriptors, accept fails at once while the client waits in the
+// backlog: the socket is left alone this long instead of polled again.
+constexpr auto kAcceptPause = std::chrono::milliseconds(100);
+
+bool outOfDescriptors(int error) { return error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM; }
+
 // Echoed input is cut short and kept printable.
 std::string echo(std::string_view text) {
   std::string out;
@@ -253,9 +259,11 @@ void StatusItemControl::serve() {
   };
   auto finished = [](const Client& c) { return c.sawEnd && !c.command && c.out.empty() && c.in.find('\n') == std::string::npos; };
 
+  auto acceptPausedUntil = SteadyClock::time_point::min();
   while (!stopping_) {
-    std::vector<pollfd> fds = {{wakeFd_, POLLIN, 0}, {listenFd_, POLLIN, 0}};
-    auto next = SteadyClock::time_point::max();
+    const bool acceptPaused = SteadyClock::now() < acceptPausedUntil;
+    std::vector<pollfd> fds = {{wakeFd_, POLLIN, 0}, {acceptPaused ? -1 : listenFd_, POLLIN, 0}};
+    auto next = acceptPaused ? acceptPausedUntil : SteadyClock::time_point::max();
     for (const auto& c : clients) {
       short events = !c.out.empty() ? POLLOUT : (!c.command && !c.sawEnd && !c.closeAfterReply) ? POLLIN : 0;
       fds.push_back({c.fd, events, 0});
@@ -324,6 +332,7 @@ void StatusItemControl::serve() {
     }
     if (fds[1].revents & POLLIN) {
       int fd = ::accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+      if (fd < 0 && outOfDescriptors(errno)) acceptPausedUntil = SteadyClock::now() + kAcceptPause;
       if (fd >= 0) {
         if (clients.size() >= kMaxClients) {
           static constexpr char kFull[] = "error too many clients\n";

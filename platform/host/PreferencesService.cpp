@@ -65,6 +65,12 @@ std::string refusal(int fd, std::optional<gid_t> gid, const std::string& groupNa
 
 std::string reply(const nlohmann::json& value) { return jsonText(value) + "\n"; }
 
+// Out of descriptors, accept fails at once while the client waits in the
+// backlog: the socket is left alone this long instead of polled again.
+constexpr auto kAcceptPause = std::chrono::milliseconds(100);
+
+bool outOfDescriptors(int error) { return error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM; }
+
 }  // namespace
 
 struct PreferencesService::Client {
@@ -160,6 +166,8 @@ void PreferencesService::loop() {
   std::vector<pollfd> polled;
   std::vector<Client*> owners;
   char buffer[65536];
+  auto acceptPausedUntil = Clock::time_point::min();
+  bool shortageLogged = false;
   for (;;) {
     const auto now = Clock::now();
     for (auto it = clients.begin(); it != clients.end();) {
@@ -174,11 +182,13 @@ void PreferencesService::loop() {
     owners.clear();
     polled.push_back({stopFds_[0], POLLIN, 0});
     owners.push_back(nullptr);
-    if (clients.size() < options_.maxClients) {
+    auto nextDeadline = now + std::chrono::hours(1);
+    if (clients.size() < options_.maxClients && now >= acceptPausedUntil) {
       polled.push_back({listenFd_, POLLIN, 0});
       owners.push_back(nullptr);
+    } else if (now < acceptPausedUntil) {
+      nextDeadline = acceptPausedUntil;
     }
-    auto nextDeadline = now + std::chrono::hours(1);
     for (auto& c : clients) {
       polled.push_back({c.fd, static_cast<short>(c.replying ? POLLOUT : POLLIN), 0});
       owners.push_back(&c);
@@ -201,7 +211,17 @@ void PreferencesService::loop() {
         // Accept what fits; a refused peer is answered and dropped.
         while (clients.size() < options_.maxClients) {
           int fd = ::accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
-          if (fd < 0) break;
+          if (fd < 0) {
+            if (outOfDescriptors(errno)) {
+              if (!shortageLogged)
+                NSLog(std::string("[PreferencesService] cannot accept a client: ") + std::strerror(errno) +
+                      "; trying again shortly");
+              shortageLogged = true;
+              acceptPausedUntil = Clock::now() + kAcceptPause;
+            }
+            break;
+          }
+          shortageLogged = false;
           Client client{fd, Clock::now() + options_.clientTimeout, {}, {}, 0, false};
           std::string why = refusal(fd, gid_, *options_.group);
           if (!why.empty()) {

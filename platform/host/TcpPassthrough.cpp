@@ -7,17 +7,31 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <system_error>
 
 namespace platform {
 
+// Held by the accept loops and by each connection's thread: the stop event
+// closes with the last of them.
 struct TcpPassthrough::Shared {
-  int stopFd = -1;
+  int stopFd = eventfd(0, EFD_CLOEXEC);
   std::atomic<int> active{0};
+  Shared() = default;
+  Shared(const Shared&) = delete;
+  Shared& operator=(const Shared&) = delete;
+  ~Shared() {
+    if (stopFd >= 0) close(stopFd);
+  }
 };
 
 namespace {
 
 constexpr int kIdleMillis = 10'000;
+// Out of descriptors, accept fails at once while the connection waits: the
+// listener is left alone this long instead of polled again.
+constexpr int kAcceptPauseMillis = 100;
+
+bool outOfDescriptors(int error) { return error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM; }
 
 int connectWithin(const SocketAddress& to, int stopFd, int millis) {
   int fd = socket(to.family(), SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
@@ -74,25 +88,23 @@ void relay(int client, int upstream, int stopFd) {
 }  // namespace
 
 TcpPassthrough::TcpPassthrough(std::vector<int> listenFds, SocketAddress systemDns)
-    : listenFds_(std::move(listenFds)), systemDns_(systemDns), shared_(std::make_shared<Shared>()) {
-  shared_->stopFd = eventfd(0, EFD_CLOEXEC);
-}
+    : listenFds_(std::move(listenFds)), systemDns_(systemDns), shared_(std::make_shared<Shared>()) {}
 
-TcpPassthrough::~TcpPassthrough() {
-  stop();
-  // Connection threads hold `shared_` and see the stop event; the event fd
-  // closes with the last of them.
-}
+TcpPassthrough::~TcpPassthrough() { stop(); }
 
 void TcpPassthrough::start() {
   if (running_) return;
   running_ = true;
+  // After a stop the old event stays set for the connections that still see it.
+  if (stopped_) shared_ = std::make_shared<Shared>();
+  stopped_ = false;
   for (int fd : listenFds_) threads_.emplace_back([this, fd] { acceptLoop(fd); });
 }
 
 void TcpPassthrough::stop() {
   if (!running_) return;
   running_ = false;
+  stopped_ = true;
   uint64_t one = 1;
   (void)!write(shared_->stopFd, &one, sizeof one);
   for (auto& t : threads_)
@@ -103,26 +115,42 @@ void TcpPassthrough::stop() {
 int TcpPassthrough::activeConnections() const { return shared_->active.load(); }
 
 void TcpPassthrough::acceptLoop(int listenFd) {
-  pollfd fds[2] = {{listenFd, POLLIN, 0}, {shared_->stopFd, POLLIN, 0}};
+  const std::shared_ptr<Shared> shared = shared_;
+  pollfd fds[2] = {{shared->stopFd, POLLIN, 0}, {listenFd, POLLIN, 0}};
+  bool paused = false;
   for (;;) {
-    if (poll(fds, 2, -1) < 0) continue;
-    if (fds[1].revents) return;
+    if (poll(fds, paused ? 1 : 2, paused ? kAcceptPauseMillis : -1) < 0) continue;
+    if (fds[0].revents) return;
+    if (paused) {
+      paused = false;
+      continue;
+    }
+    if (!(fds[1].revents & POLLIN)) continue;
     int client = accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
-    if (client < 0) continue;
-    if (shared_->active.load() >= kMaxConnections) {
+    if (client < 0) {
+      paused = outOfDescriptors(errno);
+      continue;
+    }
+    if (shared->active.load() >= kMaxConnections) {
       close(client);
       continue;
     }
-    shared_->active.fetch_add(1);
-    std::thread([shared = shared_, client, to = systemDns_]() {
-      int upstream = connectWithin(to, shared->stopFd, 3000);
-      if (upstream >= 0) {
-        relay(client, upstream, shared->stopFd);
-        close(upstream);
-      }
+    shared->active.fetch_add(1);
+    try {
+      std::thread([shared, client, to = systemDns_]() {
+        int upstream = connectWithin(to, shared->stopFd, 3000);
+        if (upstream >= 0) {
+          relay(client, upstream, shared->stopFd);
+          close(upstream);
+        }
+        close(client);
+        shared->active.fetch_sub(1);
+      }).detach();
+    } catch (const std::system_error&) {
+      // No thread to be had: the client is turned away, as when full.
       close(client);
       shared->active.fetch_sub(1);
-    }).detach();
+    }
   }
 }
 

@@ -33,6 +33,7 @@ class TcpPassthrough {
   std::shared_ptr<Shared> shared_;
   std::vector<std::thread> threads_;
   bool running_ = false;
+  bool stopped_ = false;
 };
 
 }  // namespace platform

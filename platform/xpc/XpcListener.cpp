@@ -18,6 +18,12 @@
 namespace platform {
 namespace {
 
+// Out of descriptors, accept fails at once while the client waits in the
+// backlog: the socket is left alone this long instead of polled again.
+constexpr int kAcceptPauseMillis = 100;
+
+bool outOfDescriptors(int error) { return error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM; }
+
 bool fillAddress(const std::string& path, sockaddr_un& address) {
   if (path.size() >= sizeof address.sun_path) return false;
   address = sockaddr_un{};
@@ -123,16 +129,24 @@ void XpcListener::invalidate() {
 
 void XpcListener::acceptLoop() {
   pollfd fds[2] = {{wakeFd_, POLLIN, 0}, {listenFd_, POLLIN, 0}};
+  bool paused = false;
   for (;;) {
-    int ready = ::poll(fds, 2, -1);
+    int ready = ::poll(fds, paused ? 1 : 2, paused ? kAcceptPauseMillis : -1);
     if (ready < 0) {
       if (errno == EINTR) continue;
       return;
     }
     if (fds[0].revents) break;
+    if (paused) {
+      paused = false;
+      continue;
+    }
     if (!(fds[1].revents & POLLIN)) continue;
     int fd = ::accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
-    if (fd < 0) continue;
+    if (fd < 0) {
+      paused = outOfDescriptors(errno);
+      continue;
+    }
 
     std::shared_ptr<XpcListenerDelegate> delegate;
     uint64_t number;
