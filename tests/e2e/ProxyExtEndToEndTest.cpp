@@ -545,11 +545,13 @@ TEST_F(EndToEnd, RunningOutOfDescriptorsKeepsTheProviderRunning) {
   ASSERT_TRUE(set.succeeded()) << set.output;
   filteringSilent = true;
   // New flows keep taking any descriptor that comes free, until the
-  // watcher's re-read meets the shortage too.
+  // watcher, reading the same preferences written again, meets the
+  // shortage too.
   bool logged = false, stopped = false;
   for (auto deadline = std::chrono::steady_clock::now() + 20s;
        !logged && !stopped && std::chrono::steady_clock::now() < deadline;) {
     for (int i = 0; i < 20; ++i) UdpSocket().sendTo(listen, dnsQuery(static_cast<uint16_t>(i), "silent.example"));
+    savePreferences(configuration());
     // Paced: a few flows hold every descriptor for the resolver's deadline,
     // and a flood's log lines would crowd out the one this test waits for.
     logged = waitUntil([&] { return program->countInOutput("cannot use DNS proxy preferences") > 0; }, 100ms);

@@ -292,9 +292,14 @@ TEST(ProviderPreferencesWatcher, AFileThatCannotBeUsedKeepsTheRunningProvider) {
        "Is a directory"},
       {"descriptors used up",
        [&]() -> std::function<void()> {
+         // The same text moved into place: the rename needs no descriptor,
+         // reading the file does.
+         auto copy = path + ".copy";
+         { std::ofstream(copy) << original; }
          // No shared_ptr copy while descriptors are used up: UBSan's type
          // check needs a descriptor and reports a false error without one.
          auto* limit = new DescriptorsUsedUp();
+         EXPECT_EQ(std::rename(copy.c_str(), path.c_str()), 0);
          return [limit] { delete limit; };
        },
        "Too many open files"},
