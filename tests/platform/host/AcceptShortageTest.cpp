@@ -20,6 +20,7 @@
 
 #include "platform/appkit/StatusItemControl.h"
 #include "platform/dispatch/Dispatch.h"
+#include "platform/foundation/Log.h"
 #include "platform/host/ListenSocket.h"
 #include "platform/host/PreferencesService.h"
 #include "platform/host/TcpPassthrough.h"
@@ -123,7 +124,9 @@ struct Passthrough : Running {
   // The client's connection is relayed: the system DNS sees one.
   bool served(int) override {
     pollfd p{upstream[0].tcpFd, POLLIN, 0};
-    return ::poll(&p, 1, 5000) == 1;
+    if (::poll(&p, 1, 5000) != 1) return false;
+    ::close(::accept(upstream[0].tcpFd, nullptr, nullptr));
+    return true;
   }
 };
 
@@ -149,11 +152,14 @@ struct Control : Running {
 };
 
 struct Xpc : Running {
+  // Keeps the first connection, unresumed, so that nothing of it is torn
+  // down while descriptors are used up; refuses the others.
   struct Delegate : XpcListenerDelegate {
     std::atomic<int> asked{0};
-    bool shouldAcceptNewConnection(XpcListener&, const std::shared_ptr<XpcConnection>&) override {
-      ++asked;
-      return false;
+    std::shared_ptr<XpcConnection> first;
+    bool shouldAcceptNewConnection(XpcListener&, const std::shared_ptr<XpcConnection>& connection) override {
+      if (asked == 0) first = connection;
+      return ++asked == 1;
     }
   };
   testing_support::TempDir root;
@@ -173,8 +179,11 @@ struct Xpc : Running {
     listener.reset();
     ::unsetenv("VARDENO_ROOT");
   }
+  int seen = 0;
   bool served(int) override {
-    return waitUntil([&] { return delegate->asked.load() > 0; }, 5s);
+    if (!waitUntil([&] { return delegate->asked.load() > seen; }, 5s)) return false;
+    seen = delegate->asked.load();
+    return true;
   }
 };
 
@@ -188,12 +197,25 @@ TEST(AcceptShortage, AListenerOutOfDescriptorsWaitsInsteadOfSpinningAndServesOnc
       {"status item control", [] { return std::make_unique<Control>(); }},
       {"XPC listener", [] { return std::make_unique<Xpc>(); }},
   };
+  // The log's writer thread starts with the first line: not while
+  // descriptors are used up, when UBSan's checks of a new thread fail.
+  NSLog("[AcceptShortage] start");
+  auto connected = [](const Running& running) {
+    int fd = ::socket(running.address.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    timeval tv{5, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    return fd;
+  };
   for (const auto& c : cases) {
     auto running = c.start();
-    int client = ::socket(running->address.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    // Served once first, so that its threads run before descriptors are
+    // used up: UBSan's checks of a thread starting then would fail.
+    int first = connected(*running);
+    ASSERT_EQ(::connect(first, reinterpret_cast<const sockaddr*>(&running->address), running->length), 0) << c.name;
+    ASSERT_TRUE(running->served(first)) << c.name;
+    ::close(first);
+    int client = connected(*running);
     ASSERT_GE(client, 0);
-    timeval tv{5, 0};
-    ::setsockopt(client, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
     double used;
     {
       auto* limit = new DescriptorsUsedUp();

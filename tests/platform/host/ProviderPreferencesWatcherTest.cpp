@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <dirent.h>
-#include <sys/resource.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -14,6 +13,7 @@
 #include <thread>
 
 #include "platform/dispatch/Dispatch.h"
+#include "platform/foundation/Log.h"
 #include "platform/host/ProviderPreferencesWatcher.h"
 #include "support/ChildProcess.h"
 
@@ -151,40 +151,24 @@ TEST(ProviderPreferencesWatcher, FollowsItsFolderWhenItIsRemovedReplacedOrMadeLa
   watcher.stop();
 }
 
-// Lowers the soft descriptor limit so that only `spare` more can be opened.
-class DescriptorLimit {
- public:
-  explicit DescriptorLimit(int spare) {
-    getrlimit(RLIMIT_NOFILE, &saved_);
-    int lowest = dup(0);
-    close(lowest);
-    rlimit lowered = saved_;
-    lowered.rlim_cur = static_cast<rlim_t>(lowest + spare);
-    setrlimit(RLIMIT_NOFILE, &lowered);
-  }
-  ~DescriptorLimit() { setrlimit(RLIMIT_NOFILE, &saved_); }
-
- private:
-  rlimit saved_{};
-};
-
-TEST(ProviderPreferencesWatcher, StartedWithoutInotifyItReadsOnATimerUntilInotifyCanBeHad) {
+TEST(ProviderPreferencesWatcher, WhereNoWatchCanBePlacedItReadsOnATimerUntilOneCan) {
   testing_support::TempDir dir;
-  const auto path = dir.path() + "/networkextension/dnsproxy.json";
-  ASSERT_TRUE(preferencesOf("org1").save(path));
+  // A link to itself on the way: neither a watch nor a read gets through.
+  const std::string loop = dir.path() + "/loop";
+  ASSERT_EQ(::symlink(loop.c_str(), loop.c_str()), 0);
+  const std::string path = loop + "/networkextension/dnsproxy.json";
   Reports reports;
+  LogCapture capture;
   ProviderPreferencesWatcher watcher(path, reports.handler(), 20ms);
-  {
-    // Room for the stop event alone: no inotify, and the file cannot be read.
-    auto* limit = new DescriptorLimit(1);
-    watcher.start();
-    std::this_thread::sleep_for(100ms);  // several timed turns, each failing
-    delete limit;
-  }
+  watcher.start();
+  ASSERT_TRUE(capture.waitFor("Too many levels of symbolic links", 5s));
+  ASSERT_EQ(::unlink(loop.c_str()), 0);
+  ASSERT_TRUE(preferencesOf("org1").save(path));
   EXPECT_TRUE(reports.waitFor("org1"));
   ASSERT_TRUE(preferencesOf("org2").save(path));
   EXPECT_TRUE(reports.waitFor("org2"));
   watcher.stop();
+  EXPECT_EQ(capture.count("cannot use DNS proxy preferences"), 1u);
 }
 
 }  // namespace
