@@ -216,9 +216,9 @@ TEST(SystemDnsForwarder, SendsOnlyQueriesWithOneQuestion) {
 
 TEST(SystemDnsForwarder, TheAnswerLeavesFromTheAddressTheClientAsked) {
   UdpResponder upstream{[](const Bytes& q) { return std::optional<Bytes>(dnsReply(q)); }};
+  UdpSocket listener("0.0.0.0:0");  // outlives the forwarder, which answers through it
   SystemDnsForwarder forwarder(upstream.address());
   ASSERT_TRUE(forwarder.ok());
-  UdpSocket listener("0.0.0.0:0");
   for (const char* asked : {"127.0.0.1", "127.0.0.2", "127.0.0.3"}) {
     // A connected client takes answers from the address it connected to only.
     UdpSocket client;
