@@ -1,5 +1,5 @@
 #pragma once
-// The DNS proxy provider: start and stop, resolver choice per read, flow
+// The DNS proxy provider: start and stop, resolver choice per query, flow
 // records, policy fetch and relay commands. Short sections of shared state
 // are guarded by one mutex that is never held across I/O or logging.
 #include <array>
@@ -156,6 +156,21 @@ class DnsProxyExt : public platform::NEDNSProxyProvider, public AppToExtDelegate
     std::optional<platform::NEError> error;
   };
   void writeDone(const FlowPtr& flow);
+  // The groups of one read that went to several resolvers.
+  struct ReadGroups;
+  // Logs the choice for one group of a read and, for the filtering
+  // resolver, injects the options into its datagrams.
+  void prepareGroup(const FlowPtr& flow, const std::string& appId, const ResolverChoice& choice,
+                    const std::optional<std::string>& domain, std::vector<Datagram>& datagrams);
+  // `read`: the read's other groups, whose ends this client's end joins.
+  void startResolverClient(const FlowPtr& flow, const std::shared_ptr<Utils::DNSHost>& host,
+                           std::vector<Datagram> datagrams, std::vector<platform::NWHostEndpoint> endpoints,
+                           std::shared_ptr<ReadGroups> read);
+  // Writes one answer back; `answeredBy`, when given, is the resolver the
+  // report line names.
+  void answerBack(const FlowPtr& flow, std::optional<Datagram> datagram, bool isFinished,
+                  std::optional<platform::NWHostEndpoint> endpoint, std::optional<platform::NEError> error,
+                  std::optional<std::string> answeredBy);
   void requestFinish(const FlowPtr& flow, const std::optional<platform::NEError>& error);
 
   mutable std::mutex mutex_;

@@ -1,5 +1,7 @@
 // The query road of DnsProxyExt: new flow, read, resolver choice, answers back.
 #include <algorithm>
+#include <cerrno>
+#include <iterator>
 
 #include "DnsProxyExt/CapPortalHelper.h"
 #include "DnsProxyExt/DnsProxyExt.h"
@@ -188,6 +190,50 @@ void DnsProxyExt::readDatagrams(const FlowPtr& flow) {
 
 // ---- resolver choice ----
 
+namespace {
+
+// The datagrams of a read that made one choice, with their endpoints.
+struct ResolverGroup {
+  ResolverChoice choice;
+  std::optional<std::string> domain;  // of the group's first datagram as decoded, for the log
+  std::vector<platform::Datagram> datagrams;
+  std::vector<platform::NWHostEndpoint> endpoints;
+};
+
+bool sameResolver(const ResolverChoice& a, const ResolverChoice& b) {
+  if (a.rule != b.rule) return false;
+  if (!a.host || !b.host) return a.host == b.host;
+  return a.host->address == b.host->address && a.host->port == b.host->port;
+}
+
+bool usableResolver(const std::shared_ptr<Utils::DNSHost>& host) {
+  return host && host->port >= 0 && host->port <= 65535;
+}
+
+// The query domain of a datagram that decodes, as the log lines print it.
+std::optional<std::string> decodedQueryDomain(std::span<const uint8_t> datagram) {
+  try {
+    auto message = DnsToolsSocket::Message::deserialize(datagram);
+    if (!message.questions.empty()) return queryDomainFromName(message.questions.front().name);
+  } catch (const std::exception&) {
+  }
+  return std::nullopt;
+}
+
+std::string hostPortText(const std::shared_ptr<Utils::DNSHost>& host) {
+  return host ? host->address + ":" + std::to_string(host->port) : std::string("nil");
+}
+
+}  // namespace
+
+// A read split over several resolvers: it ends with the last answer of its
+// last group, closing with the first error any group ended with.
+struct DnsProxyExt::ReadGroups {
+  std::mutex mutex;
+  size_t open = 0;
+  std::optional<platform::NWError> error;
+};
+
 void DnsProxyExt::connectToDNS(const FlowPtr& flow, std::optional<std::vector<Datagram>> data,
                                std::optional<std::vector<platform::NWHostEndpoint>> endpoints,
                                std::optional<platform::NEError>) {
@@ -203,21 +249,105 @@ void DnsProxyExt::connectToDNS(const FlowPtr& flow, std::optional<std::vector<Da
   std::vector<platform::NWHostEndpoint> eps =
       endpoints ? std::move(*endpoints) : std::vector<platform::NWHostEndpoint>{};
 
+  // `domain` as the log lines print it; the choice also finds the domain of a
+  // query the value codec refuses.
   std::optional<std::string> domain;
+  std::optional<std::string> lookupDomain;
   if (!datagrams.empty()) {
     auto msg = decodeDNSRequest(datagrams.front(), flow->hash());
     VARDENO_LOG_LINE("datagram count = " + std::to_string(datagrams.size()));
     VARDENO_LOG_LINE("msg: " + optionalMessage(msg));
     if (msg && !msg->questions.empty()) domain = queryDomainFromName(msg->questions.front().name);
+    lookupDomain = queryDomainOfDatagram(datagrams.front());
   }
-  const std::string domainText = domain.value_or("");
-  ResolverChoice choice = chooseResolver(*config, *whitelisted, appId, domainText);
+  ResolverChoice first = chooseResolver(*config, *whitelisted, appId, lookupDomain.value_or(""));
   VARDENO_LOG_LINE(std::string("shouldAllowAll = ") + platform::boolText(config->shouldAllowAll) +
-        ", useSecondDNS = " + platform::boolText(choice.useSecondDNS) + ", app = " + platform::escapedText(appId) +
+        ", useSecondDNS = " + platform::boolText(first.useSecondDNS) + ", app = " + platform::escapedText(appId) +
         ", allowedApps = " + describe(config->allowedApps));
 
+  if (eps.size() < datagrams.size()) {
+    // An answer can only go back toward the endpoint of its own query.
+    VARDENO_LOG_LINE("connectToDNS, no endpoint for " + std::to_string(datagrams.size() - eps.size()) +
+          " datagrams, hash = " + std::to_string(flow->hash()));
+    datagrams.resize(eps.size());
+  }
+  eps.resize(datagrams.size());
+  if (datagrams.empty()) {
+    finishFlow(flow, std::nullopt);
+    return;
+  }
+
+  // Each datagram is sent where its own first question leads; the
+  // application rules hold for the whole read.
+  std::vector<ResolverGroup> groups;
+  groups.push_back(ResolverGroup{first, domain, {}, {}});
+  const bool byApplication = first.rule == ResolverRule::localNetwork || first.rule == ResolverRule::secondDNS;
+  for (size_t i = 0; i < datagrams.size(); ++i) {
+    ResolverGroup* group = &groups.front();
+    if (i > 0 && !byApplication) {
+      ResolverChoice choice =
+          chooseResolver(*config, *whitelisted, appId, queryDomainOfDatagram(datagrams[i]).value_or(""));
+      auto it = std::find_if(groups.begin(), groups.end(),
+                             [&](const ResolverGroup& g) { return sameResolver(g.choice, choice); });
+      if (it == groups.end()) {
+        groups.push_back(ResolverGroup{std::move(choice), decodedQueryDomain(datagrams[i]), {}, {}});
+        it = std::prev(groups.end());
+      }
+      group = &*it;
+    }
+    group->datagrams.push_back(std::move(datagrams[i]));
+    group->endpoints.push_back(std::move(eps[i]));
+  }
+
+  for (auto& group : groups) prepareGroup(flow, appId, group.choice, group.domain, group.datagrams);
+
+  const int64_t now = clock_->monotonicNanos();
+  const auto& firstHost = groups.front().choice.host;
+  if (groups.size() == 1) {
+    DNSFlowReport report{now, now, now, std::nullopt,
+                         firstHost ? std::optional<std::string>(firstHost->address) : std::nullopt};
+    VARDENO_LOG_LINE("dnshost address = " + platform::optionalText(report.dnsServer));
+    storeFlowReport(*flow, report);
+    sendToResolver(flow, firstHost, std::move(groups.front().datagrams), std::move(groups.front().endpoints));
+    return;
+  }
+
+  // A group whose resolver cannot be used ends at once, with its error.
+  auto read = std::make_shared<ReadGroups>();
+  for (const auto& group : groups) {
+    if (usableResolver(group.choice.host)) {
+      ++read->open;
+    } else {
+      const std::string text = group.choice.host ? group.choice.host->debugDescription() : std::string("nil");
+      VARDENO_LOG_LINE("connectToDNS, unusable resolver " + text + ", hash = " + std::to_string(flow->hash()));
+      if (!read->error) {
+        read->error = platform::NWError::posix(EINVAL);
+        read->error->description = "unusable resolver " + text;
+      }
+    }
+  }
+  if (read->open == 0) {
+    finishFlow(flow, generalError(*read->error));
+    return;
+  }
+  bool stored = false;
+  for (auto& group : groups) {
+    const auto& host = group.choice.host;
+    if (!usableResolver(host)) continue;
+    VARDENO_LOG_LINE("dnshost address = " + platform::optionalText(host->address));
+    if (!stored) {
+      // One timing record for the read; its first answer prints and removes it.
+      storeFlowReport(*flow, DNSFlowReport{now, now, now, std::nullopt, host->address});
+      stored = true;
+    }
+    startResolverClient(flow, host, std::move(group.datagrams), std::move(group.endpoints), read);
+  }
+}
+
+void DnsProxyExt::prepareGroup(const FlowPtr& flow, const std::string& appId, const ResolverChoice& choice,
+                               const std::optional<std::string>& domain, std::vector<Datagram>& datagrams) {
   const auto& host = choice.host;
-  const std::string hostText = host ? host->address + ":" + std::to_string(host->port) : std::string("nil");
+  const std::string hostText = hostPortText(host);
   switch (choice.rule) {
     case ResolverRule::localNetwork:
       logAndRelay("connect to local network  DNS using " + host->address);
@@ -256,13 +386,6 @@ void DnsProxyExt::connectToDNS(const FlowPtr& flow, std::optional<std::vector<Da
       break;
     }
   }
-
-  const int64_t now = clock_->monotonicNanos();
-  DNSFlowReport report{now, now, now, std::nullopt,
-                       host ? std::optional<std::string>(host->address) : std::nullopt};
-  VARDENO_LOG_LINE("dnshost address = " + platform::optionalText(report.dnsServer));
-  storeFlowReport(*flow, report);
-  sendToResolver(flow, host, std::move(datagrams), std::move(eps));
 }
 
 void DnsProxyExt::storeFlowReport(const platform::NEAppProxyUDPFlow& flow, DNSFlowReport report) {
@@ -279,25 +402,55 @@ void DnsProxyExt::onResolverAnswer(const FlowPtr& flow, std::optional<Datagram> 
 
 void DnsProxyExt::sendToResolver(const FlowPtr& flow, const std::shared_ptr<Utils::DNSHost>& host,
                                  std::vector<Datagram> datagrams, std::vector<platform::NWHostEndpoint> endpoints) {
-  if (!host || host->port < 0 || host->port > 65535) {
+  if (!usableResolver(host)) {
     const std::string text = host ? host->debugDescription() : std::string("nil");
     VARDENO_LOG_LINE("connectToDNS, unusable resolver " + text + ", hash = " + std::to_string(flow->hash()));
     finishFlow(flow, platform::NEError{platform::NEAppProxyFlowErrorInvalidArgument, platform::kNEAppProxyErrorDomain,
                                        "unusable resolver " + text});
     return;
   }
+  startResolverClient(flow, host, std::move(datagrams), std::move(endpoints), nullptr);
+}
+
+void DnsProxyExt::startResolverClient(const FlowPtr& flow, const std::shared_ptr<Utils::DNSHost>& host,
+                                      std::vector<Datagram> datagrams, std::vector<platform::NWHostEndpoint> endpoints,
+                                      std::shared_ptr<ReadGroups> read) {
   auto client = std::make_shared<DnsToolsSocket::DNSSocketClient>(flow, std::move(datagrams), std::move(endpoints),
                                                                   resolverClientEnvironment_);
   // The client holds the provider until the read ends (an answer or the
   // client's deadline), so a provider stopped meanwhile still writes the
   // answers of the flows it has read.
   auto self = std::static_pointer_cast<DnsProxyExt>(shared_from_this());
-  client->onDataReceived = [self](FlowPtr answered, std::optional<Datagram> datagram,
-                                  std::optional<platform::NWHostEndpoint> endpoint, std::optional<bool> isFinished,
-                                  std::optional<platform::NWError> error) {
-    self->onResolverAnswer(answered, std::move(datagram), std::move(endpoint), isFinished.value_or(false),
-                           std::move(error));
-  };
+  if (!read) {
+    client->onDataReceived = [self](FlowPtr answered, std::optional<Datagram> datagram,
+                                    std::optional<platform::NWHostEndpoint> endpoint, std::optional<bool> isFinished,
+                                    std::optional<platform::NWError> error) {
+      self->onResolverAnswer(answered, std::move(datagram), std::move(endpoint), isFinished.value_or(false),
+                             std::move(error));
+    };
+  } else {
+    client->onDataReceived = [self, read, server = host->address](
+                                 FlowPtr answered, std::optional<Datagram> datagram,
+                                 std::optional<platform::NWHostEndpoint> endpoint, std::optional<bool> isFinished,
+                                 std::optional<platform::NWError> error) {
+      bool last = false;
+      if (isFinished.value_or(false)) {
+        std::lock_guard lock(read->mutex);
+        if (error && !read->error) read->error = error;
+        last = --read->open == 0;
+        if (last && !error) error = read->error;
+      }
+      // A group that ends before the others only hands on its answer; its
+      // error waits for the read's end.
+      if (isFinished.value_or(false) && !last) {
+        if (!datagram) return;
+        error.reset();
+      }
+      std::optional<platform::NEError> general;
+      if (error) general = generalError(*error);
+      self->answerBack(answered, std::move(datagram), last, std::move(endpoint), std::move(general), server);
+    };
+  }
   client->connectWithDNS(host->address, static_cast<int>(host->port));
 }
 
@@ -306,6 +459,12 @@ void DnsProxyExt::sendToResolver(const FlowPtr& flow, const std::shared_ptr<Util
 void DnsProxyExt::handleInBoundDatagram(const FlowPtr& flow, std::optional<Datagram> datagram, bool isFinished,
                                         std::optional<platform::NWHostEndpoint> endpoint,
                                         std::optional<platform::NEError> error) {
+  answerBack(flow, std::move(datagram), isFinished, std::move(endpoint), std::move(error), std::nullopt);
+}
+
+void DnsProxyExt::answerBack(const FlowPtr& flow, std::optional<Datagram> datagram, bool isFinished,
+                             std::optional<platform::NWHostEndpoint> endpoint, std::optional<platform::NEError> error,
+                             std::optional<std::string> answeredBy) {
   const uint64_t hash = flow->hash();
   const std::string hashText = std::to_string(hash);
   VARDENO_LOG_LINE("handleInBoundDatagram,hash = " + hashText + ", isFinish = " + platform::boolText(isFinished) +
@@ -316,7 +475,10 @@ void DnsProxyExt::handleInBoundDatagram(const FlowPtr& flow, std::optional<Datag
   if (platform::logEnabled()) VARDENO_LOG_LINE("flow reports: " + dnsFlowsReports_.keysText());
   std::optional<DNSFlowReport> report;
   if (datagram) report = dnsFlowsReports_.take(hash);
-  if (report) report->endTimestamp = clock_->monotonicNanos();
+  if (report) {
+    report->endTimestamp = clock_->monotonicNanos();
+    if (answeredBy) report->dnsServer = std::move(answeredBy);
+  }
 
   if (error) flowManager_.addErrorToFlow(*flow, 1);
 

@@ -2,6 +2,10 @@
 
 #include <algorithm>
 
+#include "dns/object/DNSLabelDecoder.h"
+#include "dns/value/NameCodec.h"
+#include "dns/value/WireReader.h"
+
 namespace dnsproxyext {
 
 namespace {
@@ -58,6 +62,23 @@ std::string queryDomainFromName(std::string_view name) {
   }
   if (!out.empty() && out.back() == '.') out.pop_back();
   return out;
+}
+
+std::optional<std::string> queryDomainOfDatagram(std::span<const uint8_t> datagram) {
+  constexpr size_t kHeaderSize = 12;
+  const dnswire::WireReader reader(datagram);
+  auto questionCount = reader.u16At(4);
+  if (!questionCount || *questionCount == 0 || datagram.size() <= kHeaderSize) return std::nullopt;
+  try {
+    dnswire::WireReader at(datagram, kHeaderSize);
+    return queryDomainFromName(DnsToolsSocket::deserializeName(at));
+  } catch (const std::exception&) {
+  }
+  DnsObjects::DNSLabelDecoder lenient;
+  uint32_t offset = kHeaderSize;
+  lenient.decodeLabelInBuffer(datagram.data(), offset, static_cast<uint32_t>(std::min<size_t>(datagram.size(), UINT32_MAX)));
+  if (!lenient.name) return std::nullopt;
+  return queryDomainFromName(*lenient.name);
 }
 
 ResolverChoice chooseResolver(const ResolverConfig& config, const DomainMap& whitelistedDomainsMap,

@@ -1,9 +1,11 @@
 #pragma once
 // The choice of one resolver for a read: a plain function of the
 // configuration, the asking application and the query domain.
+#include <cstdint>
 #include <map>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -43,6 +45,11 @@ HostPtr lookupDomainMap(const DomainMap& map, std::string_view domain);
 
 // A question name without any "www." and without one trailing ".".
 std::string queryDomainFromName(std::string_view name);
+
+// The query domain of one datagram: its first question's name as the value
+// codec reads it or, where that codec refuses it (a label that is not
+// UTF-8, say), its wire labels read as bytes; none without a question.
+std::optional<std::string> queryDomainOfDatagram(std::span<const uint8_t> datagram);
 
 // Rules in order: a local network app (with a local resolver), b allowed app
 // or allow-all, c configured domain map, d policy domain map, e filtering.

@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <future>
+#include <set>
 #include <thread>
 
 #include "DnsProxyExt/SafeSearchDNSProxyProvider.h"
@@ -119,6 +121,159 @@ TEST_F(QueryRoad, ThreeDatagramsGiveThreeAnswersOneReportLineAndCloseAfterTheLas
   EXPECT_EQ(record->errors.back(), "nil");
   EXPECT_EQ(record->reqMessages.size(), 3u);
   EXPECT_TRUE(provider_->dnsFlowsReports().empty());
+}
+
+// Answers like `answering()`, with `mark` as the last byte of the address,
+// so a test can tell which resolver answered.
+FakeUdpServer::Handler answeringWith(uint8_t mark) {
+  return [mark](const Bytes& query) -> std::vector<Bytes> {
+    try {
+      Bytes answer = answerFor(query);
+      answer.back() = mark;
+      return {answer};
+    } catch (...) {
+      return {query};
+    }
+  };
+}
+
+// A query built label by label, for labels the value codec would refuse.
+Bytes rawQuery(uint16_t id, std::initializer_list<std::string> labels) {
+  Bytes q = {static_cast<uint8_t>(id >> 8), static_cast<uint8_t>(id), 0x01, 0x00, 0, 1, 0, 0, 0, 0, 0, 0};
+  for (const auto& label : labels) {
+    q.push_back(static_cast<uint8_t>(label.size()));
+    q.insert(q.end(), label.begin(), label.end());
+  }
+  q.insert(q.end(), {0x00, 0x00, 0x01, 0x00, 0x01});
+  return q;
+}
+
+TEST_F(QueryRoad, EachQueryOfAReadGoesToTheResolverItsOwnNameChooses) {
+  startWithVendorData();
+  mapped_->setHandler(answeringWith(3));
+  filtering_->setHandler(answeringWith(1));
+  struct Case {
+    const char* label;
+    std::vector<bool> mapped;  // per datagram: a name under the mapped domain
+  } cases[] = {
+      {"mapped first", {true, false, true, false}},
+      {"public first", {false, true, false, true}},
+      {"all public", {false, false, false, false}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.label);
+    std::vector<Bytes> queries;
+    size_t mappedCount = 0;
+    for (size_t i = 0; i < c.mapped.size(); ++i) {
+      const std::string name = (c.mapped[i] ? "host" : "news") + std::to_string(i) + (c.mapped[i] ? ".corp.example." : ".example.");
+      queries.push_back(queryBytes(name, static_cast<uint16_t>(1 + i)));
+      mappedCount += c.mapped[i];
+    }
+    const size_t mappedBefore = mapped_->receivedCount(), filteringBefore = filtering_->receivedCount();
+    auto completions = std::make_shared<platform::ManualQueue>();
+    auto flow = flowWith("curl", queries, completions);
+    platform::LogCapture capture;
+    ASSERT_TRUE(provider_->handleNewUDPFlow(flow, endpoint()));
+    completions->runPending();  // open and read
+    ASSERT_TRUE(platform::waitUntil([&] { return flow->writes().size() == queries.size(); }));
+    // Every answer is written, but no write has completed yet: still open.
+    EXPECT_FALSE(flow->writeClosed());
+    completions->runPending();
+    EXPECT_TRUE(flow->writeClosed());
+    EXPECT_TRUE(flow->readClosed());
+
+    // The mapped resolver got its queries as read, the filtering one the
+    // others with the options.
+    const auto toMapped = mapped_->received();
+    const auto toFiltering = filtering_->received();
+    ASSERT_EQ(toMapped.size() - mappedBefore, mappedCount);
+    ASSERT_EQ(toFiltering.size() - filteringBefore, queries.size() - mappedCount);
+    for (size_t i = mappedBefore; i < toMapped.size(); ++i) {
+      auto id = DnsToolsSocket::Message::deserialize(toMapped[i]).id;
+      EXPECT_TRUE(c.mapped[id - 1]) << id;
+      EXPECT_EQ(toMapped[i], queries[id - 1]);
+    }
+    for (size_t i = filteringBefore; i < toFiltering.size(); ++i) {
+      auto id = DnsToolsSocket::Message::deserialize(toFiltering[i]).id;
+      EXPECT_FALSE(c.mapped[id - 1]) << id;
+      EXPECT_EQ(ednsOptions(toFiltering[i])[65001], "org-1") << id;
+    }
+    // Each answer toward its own query's endpoint, from its own resolver.
+    std::set<std::string> ports;
+    for (const auto& write : flow->writes()) {
+      ASSERT_EQ(write.datagrams.size(), 1u);
+      auto answer = DnsToolsSocket::Message::deserialize(write.datagrams[0]);
+      EXPECT_EQ(write.endpoints.at(0).port, std::to_string(52 + answer.id));
+      EXPECT_EQ(write.datagrams[0].back(), c.mapped[answer.id - 1] ? 3 : 1) << answer.id;
+      ports.insert(write.endpoints[0].port);
+    }
+    EXPECT_EQ(ports.size(), queries.size());
+    // Closed once, one report line, the choice logged once per resolver.
+    auto record = provider_->flowManager().record(flow->hash());
+    ASSERT_TRUE(record);
+    EXPECT_TRUE(record->isFinished);
+    EXPECT_EQ(record->errors, std::vector<std::string>{"nil"});
+    EXPECT_EQ(capture.count("handleInBoundDatagram, closing read/write,hash = "), 1u);
+    EXPECT_EQ(capture.count("[DNS REQ FLOW] - took: "), 1u);
+    EXPECT_EQ(capture.count("Mapped to use local DNS server - > connect to local  "), mappedCount ? 1u : 0u);
+    EXPECT_EQ(capture.count("values for inject = "), 1u);
+    EXPECT_EQ(capture.count("connect to DNS using Vardeno DNS ("), 1u);
+    EXPECT_EQ(capture.count("dnshost address = "), mappedCount ? 2u : 1u);
+    EXPECT_EQ(capture.count("init new DNSSocketClient"), mappedCount ? 2u : 1u);
+    const size_t firstMapped = std::find(c.mapped.begin(), c.mapped.end(), true) - c.mapped.begin();
+    if (mappedCount) {
+      EXPECT_EQ(capture.count("Mapped to use local DNS server - > connect to local  " + mapped_->hostText() +
+                              ", q: Optional(\"host" + std::to_string(firstMapped) + ".corp.example\")"),
+                1u);
+    }
+    EXPECT_TRUE(provider_->dnsFlowsReports().empty());
+  }
+}
+
+TEST_F(QueryRoad, AMappedNameWithALabelThatIsNotUtf8GoesToTheMappedResolver) {
+  startWithVendorData();
+  const Bytes query = rawQuery(7, {"caf\xE9\xFF", "intranet", "corp", "example"});
+  platform::LogCapture capture;
+  auto flow = flowWith("curl", {query});
+  ASSERT_TRUE(runFlow(flow));
+  ASSERT_EQ(mapped_->receivedCount(), 1u);
+  EXPECT_EQ(mapped_->received()[0], query);
+  EXPECT_EQ(filtering_->receivedCount(), 0u);
+  EXPECT_EQ(flow->writes().size(), 1u);
+  // The lines that print the decoded query still say it did not decode.
+  EXPECT_TRUE(capture.contains("msg: nil"));
+  EXPECT_TRUE(capture.contains(", q: nil"));
+}
+
+TEST_F(QueryRoad, AGroupWhoseResolverCannotBeUsedEndsWhileTheOthersAreAnswered) {
+  startWithVendorData();
+  const std::string reply =
+      R"({"status": true, "dnsServerSettings": [{"assignedDomains": ["bad.example"], "dnsServerIP": "127.0.0.1:70000"}]})";
+  provider_->updateWhitelistedDomains(Bytes(reply.begin(), reply.end()));
+  auto flow = flowWith("curl", {queryBytes("www.bad.example.", 1), queryBytes("news.example.", 2)});
+  ASSERT_TRUE(runFlow(flow));
+  ASSERT_EQ(flow->writes().size(), 1u);
+  EXPECT_EQ(DnsToolsSocket::Message::deserialize(flow->writes()[0].datagrams[0]).id, 2);
+  EXPECT_EQ(filtering_->receivedCount(), 1u);
+  auto record = provider_->flowManager().record(flow->hash());
+  ASSERT_TRUE(record && record->isFinished);
+  EXPECT_NE(record->errors.back().find("unusable resolver 127.0.0.1:70000"), std::string::npos);
+  EXPECT_TRUE(flow->closeWriteError().has_value());
+  EXPECT_TRUE(provider_->dnsFlowsReports().empty());
+}
+
+TEST_F(QueryRoad, AGroupThatTimesOutClosesTheReadWithItsErrorAfterTheOthersAreAnswered) {
+  answerDeadline_ = std::chrono::seconds(1);
+  startWithVendorData();
+  mapped_->setHandler({});  // the mapped resolver never answers
+  auto flow = flowWith("curl", {queryBytes("news.example.", 1), queryBytes("host.corp.example.", 2)});
+  ASSERT_TRUE(runFlow(flow));
+  ASSERT_EQ(flow->writes().size(), 1u);
+  EXPECT_EQ(DnsToolsSocket::Message::deserialize(flow->writes()[0].datagrams[0]).id, 1);
+  auto record = provider_->flowManager().record(flow->hash());
+  ASSERT_TRUE(record && record->isFinished);
+  EXPECT_NE(record->errors.back(), "nil");
+  EXPECT_TRUE(flow->closeWriteError().has_value());
 }
 
 TEST_F(QueryRoad, FlowReportsListTheFlowsOwnKeyBeforeItsRecordIsRemoved) {

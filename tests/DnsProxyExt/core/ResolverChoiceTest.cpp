@@ -90,5 +90,39 @@ TEST(ResolverChoice, QueryDomain) {
   EXPECT_EQ(queryDomainFromName("wwwx.example"), "wwwx.example");
 }
 
+TEST(ResolverChoice, QueryDomainOfADatagram) {
+  using Bytes = std::vector<uint8_t>;
+  const Bytes header = {0x12, 0x34, 0x01, 0x00, 0x00, 0x01, 0, 0, 0, 0, 0, 0};
+  auto query = [&](const Bytes& name, const Bytes& tail = {0x00, 0x01, 0x00, 0x01}) {
+    Bytes out = header;
+    out.insert(out.end(), name.begin(), name.end());
+    out.insert(out.end(), tail.begin(), tail.end());
+    return out;
+  };
+  const Bytes www = {3, 'w', 'w', 'w', 4, 'c', 'o', 'r', 'p', 0};
+  const Bytes notUtf8 = {3, 'c', 0xE9, 0xFF, 8, 'i', 'n', 't', 'r', 'a', 'n', 'e', 't', 0};
+  Bytes noQuestion = query(www);
+  noQuestion[5] = 0;
+  Bytes claimsAnAnswer = query(www);
+  claimsAnAnswer[7] = 1;  // an answer the datagram does not hold
+  struct Case {
+    const char* label;
+    Bytes datagram;
+    std::optional<std::string> domain;
+  } cases[] = {
+      {"decodes", query(www), "corp"},
+      {"a label that is not UTF-8", query(notUtf8), "c\xE9\xFF.intranet"},
+      {"the rest does not decode", claimsAnAnswer, "corp"},
+      {"type and class cut off", query(www, {}), "corp"},
+      {"root", query({0}), ""},
+      {"no question", noQuestion, std::nullopt},
+      {"name cut off", query({5, 'a', 'b'}, {}), std::nullopt},
+      {"pointer loop", query({0xC0, 0x0C}), std::nullopt},
+      {"header only", header, std::nullopt},
+      {"short header", Bytes{0x12, 0x34, 0x01}, std::nullopt},
+  };
+  for (const auto& c : cases) EXPECT_EQ(queryDomainOfDatagram(c.datagram), c.domain) << c.label;
+}
+
 }  // namespace
 }  // namespace dnsproxyext
