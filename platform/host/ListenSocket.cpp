@@ -22,9 +22,6 @@ int openSocket(int family, int type) {
   } else {
     // Bursts of queries must not overflow the default buffers.
     growSocketBuffers(fd);
-    // Receive stamps from the start: the flow host tells a client's
-    // datagram from its own sockets' by them.
-    setsockopt(fd, SOL_SOCKET, SO_TIMESTAMPNS, &one, sizeof one);
   }
   return fd;
 }
