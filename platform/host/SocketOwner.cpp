@@ -5,7 +5,9 @@
 #include <linux/inet_diag.h>
 #include <linux/netlink.h>
 #include <linux/sock_diag.h>
+#include <poll.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -121,6 +123,7 @@ SocketOwner::~SocketOwner() {
   left.swap(queue_);
   for (auto& lookup : left) lookup.done({});  // nothing waits for ever
   for (auto& slot : netlinkSlots_) delete slot.exchange(nullptr);
+  for (auto& [tgid, known] : knownSenders_) close(known.pidfd);
 }
 
 void SocketOwner::udpSocketOwnerAsync(const SocketAddress& client, const SocketAddress& server, OwnerCallback done) {
@@ -366,15 +369,43 @@ std::optional<uint64_t> SocketOwner::processStartTicks(long pid) {
 std::string SocketOwner::identityOfSender(uint64_t cookie) {
   auto sender = record_->lastSender(cookie);
   if (!sender || sender->tgid == 0) return {};
+  static const uint64_t nsPerTick = 1'000'000'000ULL / static_cast<uint64_t>(sysconf(_SC_CLK_TCK));
+  const uint64_t sentTick = sender->boottime / nsPerTick;
+  const auto now = std::chrono::steady_clock::now();
+  {
+    std::lock_guard lock(sendersMutex_);
+    auto it = knownSenders_.find(sender->tgid);
+    if (it != knownSenders_.end()) {
+      KnownSender& known = it->second;
+      pollfd ended{known.pidfd, POLLIN, 0};
+      // Alive: the pid is still that process's, and it was there at the send.
+      if (now - known.readAt < kSenderIdentityLife && known.startTicks <= sentTick && poll(&ended, 1, 0) == 0)
+        return known.identity;
+      close(known.pidfd);
+      knownSenders_.erase(it);
+    }
+  }
+  int pidfd = static_cast<int>(syscall(SYS_pidfd_open, static_cast<pid_t>(sender->tgid), 0));
   std::string scratch;
   std::string identity = processIdentity("/proc/" + std::to_string(sender->tgid), scratch);
-  // Read after the identity: a process there that started before the send
-  // is the sender, and was when its identity was read. Otherwise the sender
-  // has ended (its pid may be another's now): its command name is all
-  // there is.
-  static const uint64_t nsPerTick = 1'000'000'000ULL / static_cast<uint64_t>(sysconf(_SC_CLK_TCK));
+  // Read after the pidfd and the identity: a process there that started
+  // before the send is the sender, and was when both were taken. Otherwise
+  // the sender has ended (its pid may be another's now): its command name
+  // is all there is.
   auto started = processStartTicks(sender->tgid);
-  if (!started || *started > sender->boottime / nsPerTick || identity.empty()) return sender->comm;
+  if (!started || *started > sentTick || identity.empty()) {
+    if (pidfd >= 0) close(pidfd);
+    return sender->comm;
+  }
+  if (pidfd >= 0) {
+    std::lock_guard lock(sendersMutex_);
+    if (knownSenders_.size() >= kMaxKnownSenders) {
+      for (auto& [tgid, known] : knownSenders_) close(known.pidfd);
+      knownSenders_.clear();
+    }
+    auto [it, added] = knownSenders_.try_emplace(sender->tgid, KnownSender{pidfd, *started, identity, now});
+    if (!added) close(pidfd);  // another look-up took it meanwhile
+  }
   return identity;
 }
 

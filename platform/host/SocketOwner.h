@@ -101,6 +101,19 @@ class SocketOwner {
 
   std::shared_ptr<UdpSenderRecord> record_;
   std::string recordUnavailable_;
+  // Senders whose identity was read lately, with a pidfd that tells whether
+  // the process still lives (then the pid is still its own); read anew
+  // after kSenderIdentityLife, so that an exec shows.
+  struct KnownSender {
+    int pidfd = -1;
+    uint64_t startTicks = 0;
+    std::string identity;
+    std::chrono::steady_clock::time_point readAt;
+  };
+  static constexpr size_t kMaxKnownSenders = 128;
+  static constexpr std::chrono::seconds kSenderIdentityLife{1};
+  std::mutex sendersMutex_;
+  std::unordered_map<uint32_t, KnownSender> knownSenders_;
   std::atomic<uint64_t> senderHits_{0}, senderMisses_{0}, lookupsDropped_{0};
 
   // Asynchronous look-ups: a queue and the one thread that serves it, so
