@@ -7,6 +7,7 @@
 #include <chrono>
 #include <deque>
 #include <fstream>
+#include <map>
 #include <sstream>
 #include <random>
 #include <thread>
@@ -263,6 +264,89 @@ TEST_F(EndToEnd, MappedAndWhitelistedDomainsGoToTheirResolversWithoutOptions) {
   auto seen = whitelisted.received();
   ASSERT_FALSE(seen.empty());
   EXPECT_FALSE(vardenotools::inspect(seen.back())->hasOpt);
+}
+
+// Node's resolver (c-ares) sends all its queries from one socket, so the
+// extension reads several of them at once.
+TEST_F(EndToEnd, ManyNamesFromOneSocketEachReachTheirOwnResolver) {
+  start();
+  std::vector<std::string> names;
+  for (int i = 0; i < 20; ++i) {
+    names.push_back("n" + std::to_string(i) + ".intranet.corp.example");
+    names.push_back("pub" + std::to_string(i) + ".example");
+  }
+  const auto expected = [](const std::string& name) {
+    return name.find("corp.example") != std::string::npos ? "192.0.2.3" : "192.0.2.1";
+  };
+  std::map<std::string, std::string> answers;
+  if (runProcess({"node", "--version"}, ProcessOptions{.timeLimit = 10s}).succeeded()) {
+    std::string script =
+        "const {Resolver} = require('dns').promises;"
+        "const r = new Resolver({timeout: 4000, tries: 2});"
+        "r.setServers(['" + listen.description() + "']);"
+        "const names = process.argv.slice(1);"
+        "Promise.all(names.map(n => r.resolve4(n).then(a => n + ' ' + a[0], e => n + ' ' + e.code)))"
+        ".then(lines => console.log(lines.join('\\n')));";
+    std::vector<std::string> argv = {"node", "-e", script};
+    argv.insert(argv.end(), names.begin(), names.end());
+    auto result = runProcess(argv, ProcessOptions{.timeLimit = 60s});
+    ASSERT_TRUE(result.succeeded()) << result.output;
+    std::istringstream lines(result.output);
+    for (std::string name, address; lines >> name >> address;) answers[name] = address;
+  } else {
+    // Without node: the same burst from one socket.
+    UdpSocket client;
+    for (size_t i = 0; i < names.size(); ++i) client.sendTo(listen, dnsQuery(static_cast<uint16_t>(i + 1), names[i]));
+    for (size_t got = 0; got < names.size(); ++got) {
+      auto answer = client.receive(5000ms);
+      ASSERT_TRUE(answer) << got << " answers";
+      const size_t index = (((*answer)[0] << 8) | (*answer)[1]) - 1;
+      ASSERT_LT(index, names.size());
+      answers[names[index]] = "192.0.2." + std::to_string(answer->back());
+    }
+  }
+  size_t wrong = 0;
+  for (const auto& name : names) {
+    EXPECT_EQ(answers[name], expected(name)) << name;
+    wrong += answers[name] != expected(name);
+  }
+  EXPECT_EQ(wrong, 0u);
+  EXPECT_EQ(mapped.receivedCount(), 20u);
+  for (const auto& query : mapped.received()) EXPECT_FALSE(vardenotools::inspect(query)->option(65001));
+  for (const auto& query : filtering.received()) {
+    auto seen = vardenotools::inspect(query);
+    ASSERT_TRUE(seen);
+    EXPECT_EQ(seen->name.find("corp.example"), std::string::npos) << seen->name;
+    EXPECT_EQ(seen->option(65001), "org1") << seen->name;
+  }
+}
+
+// Labels go to the resolvers as the client wrote them: dig sees its own
+// question in the answer.
+TEST_F(EndToEnd, DigNamesWithADotOrBytesThatAreNotUtf8InALabel) {
+  auto config = configuration();
+  config.erase("--allowPackages");  // dig takes the filtering road
+  start(config);
+  auto out = dig({"+norecurse", "a\\.b.dotlabel.example"});
+  EXPECT_NE(out.find("status: NOERROR"), std::string::npos) << out;
+  EXPECT_EQ(out.find("mismatch"), std::string::npos) << out;
+  EXPECT_NE(out.find("192.0.2.1"), std::string::npos) << out;
+  ASSERT_FALSE(filtering.received().empty());
+  const Bytes sent = filtering.received().back();
+  const Bytes labels = {3, 'a', '.', 'b', 8, 'd', 'o', 't', 'l', 'a', 'b', 'e', 'l', 7, 'e', 'x', 'a', 'm', 'p', 'l', 'e', 0};
+  ASSERT_GE(sent.size(), 12 + labels.size());
+  EXPECT_EQ(Bytes(sent.begin() + 12, sent.begin() + 12 + static_cast<long>(labels.size())), labels);
+  EXPECT_EQ(vardenotools::inspect(sent)->option(65001), "org1");
+
+  out = dig({"+norecurse", "caf\\233\\255.intranet.corp.example"});
+  EXPECT_NE(out.find("status: NOERROR"), std::string::npos) << out;
+  EXPECT_EQ(out.find("mismatch"), std::string::npos) << out;
+  EXPECT_NE(out.find("192.0.2.3"), std::string::npos) << out;
+  ASSERT_EQ(mapped.receivedCount(), 1u);
+  const Bytes cafe = {5, 'c', 'a', 'f', 0xE9, 0xFF};
+  const Bytes toMapped = mapped.received()[0];
+  EXPECT_EQ(Bytes(toMapped.begin() + 12, toMapped.begin() + 18), cafe);
+  EXPECT_FALSE(vardenotools::inspect(toMapped)->option(65001));
 }
 
 TEST_F(EndToEnd, AnAllowedApplicationGoesToTheSecondResolver) {
