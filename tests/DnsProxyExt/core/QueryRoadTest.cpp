@@ -213,6 +213,8 @@ TEST_F(QueryRoad, EachQueryOfAReadGoesToTheResolverItsOwnNameChooses) {
     ASSERT_TRUE(record);
     EXPECT_TRUE(record->isFinished);
     EXPECT_EQ(record->errors, std::vector<std::string>{"nil"});
+    // Logged by the resolver's thread just after the last write was handed over.
+    EXPECT_TRUE(capture.waitFor("handleInBoundDatagram, closing read/write,hash = "));
     EXPECT_EQ(capture.count("handleInBoundDatagram, closing read/write,hash = "), 1u);
     EXPECT_EQ(capture.count("[DNS REQ FLOW] - took: "), 1u);
     EXPECT_EQ(capture.count("Mapped to use local DNS server - > connect to local  "), mappedCount ? 1u : 0u);
