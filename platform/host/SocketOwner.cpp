@@ -541,16 +541,27 @@ std::string SocketOwner::processNameOfSocketInode(uint64_t wanted) {
 std::string SocketOwner::udpSocketOwner(const SocketAddress& client, const SocketAddress& server) {
   auto socket = udpSocketDiag(client, server);
   if (!socket) return {};
-  if (record_) {
-    std::string identity = identityOfSender(socket->cookie);
-    if (!identity.empty()) {
-      senderHits_.fetch_add(1, std::memory_order_relaxed);
-      return identity;
-    }
+  if (auto identity = recordedSender(*socket)) return *identity;
+  return processNameOfSocketInode(socket->inode);
+}
+
+std::optional<std::string> SocketOwner::recordedSender(const DiagSocket& socket) {
+  if (!record_) return std::nullopt;
+  std::string identity = identityOfSender(socket.cookie);
+  if (identity.empty()) {
     // It has not sent since the record was loaded.
     senderMisses_.fetch_add(1, std::memory_order_relaxed);
+    return std::nullopt;
   }
-  return processNameOfSocketInode(socket->inode);
+  senderHits_.fetch_add(1, std::memory_order_relaxed);
+  return identity;
+}
+
+std::optional<std::string> SocketOwner::quickUdpSocketOwner(const SocketAddress& client, const SocketAddress& server) {
+  if (!record_) return std::nullopt;
+  auto socket = udpSocketDiag(client, server);
+  if (!socket) return std::string();
+  return recordedSender(*socket);
 }
 
 }  // namespace platform

@@ -52,6 +52,10 @@ class SocketOwner {
   // runs there with the identity and should only hand it on. With more than
   // kMaxQueuedLookups waiting, `done` runs at once on the caller's thread
   // with an empty identity (counted in stats().lookupsDropped).
+  // The look-up where it needs no walk over /proc (the kernel's record
+  // knows the socket, or no such socket is open); none otherwise.
+  virtual std::optional<std::string> quickUdpSocketOwner(const SocketAddress& client, const SocketAddress& server);
+
   using OwnerCallback = std::function<void(std::string identity)>;
   void udpSocketOwnerAsync(const SocketAddress& client, const SocketAddress& server, OwnerCallback done);
   static constexpr size_t kMaxQueuedLookups = 8192;
@@ -96,6 +100,7 @@ class SocketOwner {
     uint64_t cookie = 0;
   };
   std::optional<DiagSocket> udpSocketDiag(const SocketAddress& client, const SocketAddress& server);
+  std::optional<std::string> recordedSender(const DiagSocket& socket);
   // Identity of the last sender the kernel recorded; empty if it is unknown.
   std::string identityOfSender(uint64_t cookie);
 

@@ -312,7 +312,6 @@ UdpFlowHost::UdpFlowHost(Settings settings, ProviderSource source)
   const size_t workers = workerCount();
   workerLoad_ = std::vector<WorkerLoad>(workers);
   sockets_ = std::make_unique<Socket[]>(settings_.listeners.size() * workers);
-  ownerQueue_ = DispatchQueue::makeSerial("com.vardeno.host.socket-owner");
   timerQueue_ = DispatchQueue::makeSerial("com.vardeno.host.flow-timers");
 }
 
@@ -648,15 +647,20 @@ void UdpFlowHost::onDatagram(size_t socket, const SocketAddress& client, const s
 void UdpFlowHost::present(std::shared_ptr<HostUdpFlow> flow) {
   auto provider = source_ ? source_() : nullptr;
   if (!settings_.owner || !provider || !provider->needsSourceAppIdentity()) return offer(std::move(flow), provider);
-  // The look-up reads other processes' tables: off the worker, one at a time.
-  ownerQueue_->async([self = shared_from_this(), flow = std::move(flow)]() mutable {
-    const std::string owner =
-        self->settings_.owner->udpSocketOwner(flow->client_, self->settings_.listeners[flow->listenerIndex_].address);
-    flow->post([self, flow, owner]() mutable {
-      flow->metaData_.sourceAppSigningIdentifier = owner;
-      self->offer(std::move(flow), self->source_ ? self->source_() : nullptr);
-    });
-  });
+  const auto& server = settings_.listeners[flow->listenerIndex_].address;
+  // The kernel's record of senders answers here; a walk over other
+  // processes' tables goes off the worker, on the owner's one thread.
+  if (auto owner = settings_.owner->quickUdpSocketOwner(flow->client_, server)) {
+    flow->metaData_.sourceAppSigningIdentifier = std::move(*owner);
+    return offer(std::move(flow), std::move(provider));
+  }
+  settings_.owner->udpSocketOwnerAsync(flow->client_, server,
+                                       [self = shared_from_this(), flow](std::string owner) mutable {
+                                         flow->post([self, flow, owner = std::move(owner)]() mutable {
+                                           flow->metaData_.sourceAppSigningIdentifier = std::move(owner);
+                                           self->offer(std::move(flow), self->source_ ? self->source_() : nullptr);
+                                         });
+                                       });
 }
 
 void UdpFlowHost::offer(std::shared_ptr<HostUdpFlow> flow, std::shared_ptr<NEDNSProxyProvider> provider) {

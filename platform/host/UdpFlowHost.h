@@ -5,8 +5,8 @@
 //
 // Each listening socket gets SO_REUSEPORT peers on the same address, one per
 // worker loop; a worker reads its own socket, so a flow's datagrams, the
-// provider's calls and the answers written back stay on one thread. The
-// socket-owner look-up runs on a queue of its own, never on a worker.
+// provider's calls and the answers written back stay on one thread. A
+// socket-owner look-up that must walk /proc runs on the owner's own thread.
 //
 // What the host holds for clients (datagrams not yet read, reads waiting for
 // their answers) is bounded in bytes, in all and per client endpoint; beyond
@@ -192,7 +192,6 @@ class UdpFlowHost : public std::enable_shared_from_this<UdpFlowHost> {
   std::vector<WorkerLoad> workerLoad_;  // one per worker, fixed in size
   std::atomic<size_t> spreadFrom_{0};
   std::vector<std::shared_ptr<Reader>> readers_;
-  std::shared_ptr<DispatchQueue> ownerQueue_;  // serial: one look-up at a time
   std::shared_ptr<DispatchQueue> timerQueue_;  // sweeps and held-flow deadlines
 
   std::mutex lifecycleMutex_;  // start, stop, stopReading
