@@ -1,6 +1,7 @@
 // fuzz-libs: vardeno_dns
 // Hostile datagrams through the object codec: decode, re-encode (which must
-// decode again to the same bytes), EDNS(0) injection (one result per input),
+// decode again to the same bytes), EDNS(0) injection (one result per input,
+// question labels kept),
 // the record kinds' data readers and the address text parsers.
 #include <cstddef>
 #include <cstdint>
@@ -10,6 +11,7 @@
 
 #include "dns/object/DNSAResourceRecord.h"
 #include "dns/object/DNSCNAMEResourceRecord.h"
+#include "dns/object/DNSLabelEncoder.h"
 #include "dns/object/DNSMessageDecoder.h"
 #include "dns/object/DNSMessageEncoder.h"
 #include "dns/object/DNSOPTResourceRecord.h"
@@ -65,6 +67,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   const auto injected = DNSParser::injectFlagsToDatagrams({input, input}, DNSParser::OptionDictionary{{"65007", "1"}});
   if (injected.size() != 2 || injected[0] != injected[1]) std::abort();
+  // Question names leave with the labels they came with, unless the URL rule replaced them.
+  if (auto before = decode(input); before && before->questions) {
+    auto after = decode(injected[0]);
+    if (!after || !after->questions || after->questions->size() != before->questions->size()) std::abort();
+    for (size_t i = 0; i < before->questions->size(); ++i) {
+      const auto& asked = *(*before->questions)[i];
+      // (A pointer to a bare root byte gives a text that no longer spells the labels.)
+      if (asked.name.find("http") == std::string::npos && DNSLabelEncoder::spells(asked.wireName, asked.name) &&
+          (*after->questions)[i]->wireName != asked.wireName)
+        std::abort();
+    }
+  }
 
   // The same bytes as an address text.
   const std::string text(reinterpret_cast<const char*>(data), size < 256 ? size : 256);
