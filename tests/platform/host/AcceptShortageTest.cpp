@@ -25,6 +25,7 @@
 #include "platform/host/PreferencesService.h"
 #include "platform/host/TcpPassthrough.h"
 #include "platform/xpc/XpcListener.h"
+#include "support/DescriptorsUsedUp.h"
 #include "support/ChildProcess.h"
 
 using namespace platform;
@@ -38,23 +39,7 @@ double processCpuSeconds() {
   return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
 }
 
-// Lowers the soft descriptor limit to the lowest free descriptor, so that
-// the next one fails with EMFILE, until dropped.
-class DescriptorsUsedUp {
- public:
-  DescriptorsUsedUp() {
-    getrlimit(RLIMIT_NOFILE, &saved_);
-    int lowest = dup(0);
-    close(lowest);
-    rlimit lowered = saved_;
-    lowered.rlim_cur = static_cast<rlim_t>(lowest);
-    setrlimit(RLIMIT_NOFILE, &lowered);
-  }
-  ~DescriptorsUsedUp() { setrlimit(RLIMIT_NOFILE, &saved_); }
-
- private:
-  rlimit saved_{};
-};
+using testing_support::DescriptorsUsedUp;
 
 sockaddr_un unixAddress(const std::string& path) {
   sockaddr_un a{};

@@ -16,6 +16,7 @@
 #include "platform/foundation/Log.h"
 #include "platform/host/ProviderPreferencesWatcher.h"
 #include "platform/host/ProviderSupervisor.h"
+#include "support/DescriptorsUsedUp.h"
 #include "support/ChildProcess.h"
 
 using namespace platform;
@@ -234,23 +235,7 @@ void writeWhole(const std::string& path, const std::string& text) {
   ASSERT_EQ(std::rename((path + ".tmp").c_str(), path.c_str()), 0);
 }
 
-// Lowers the soft descriptor limit to the lowest free descriptor, so that
-// the next open fails with EMFILE, until dropped.
-class DescriptorsUsedUp {
- public:
-  DescriptorsUsedUp() {
-    getrlimit(RLIMIT_NOFILE, &saved_);
-    int lowest = dup(0);
-    close(lowest);
-    rlimit lowered = saved_;
-    lowered.rlim_cur = static_cast<rlim_t>(lowest);
-    setrlimit(RLIMIT_NOFILE, &lowered);
-  }
-  ~DescriptorsUsedUp() { setrlimit(RLIMIT_NOFILE, &saved_); }
-
- private:
-  rlimit saved_{};
-};
+using testing_support::DescriptorsUsedUp;
 
 TEST(ProviderPreferencesWatcher, AFileThatCannotBeUsedKeepsTheRunningProvider) {
   testing_support::TempDir dir;
