@@ -58,7 +58,10 @@ std::string DnsProxyExt::description() const {
   return std::string("<") + className() + ": " + address + ">";
 }
 
+// Logged and sent to the relay while logging is on: with VARDENO_LOG=off
+// the road sends no line to the relay either.
 void DnsProxyExt::logAndRelay(const std::string& line) {
+  if (!platform::logEnabled()) return;
   NSLog(line);
   xpcUdpHelper_->printLogToFile(line);
 }

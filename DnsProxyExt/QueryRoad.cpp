@@ -170,7 +170,7 @@ void DnsProxyExt::readDatagrams(const FlowPtr& flow) {
       }
     }
 
-    self->logAndRelay("readDatagrams hash = " + hashText + " ,app id = " + platform::escapedText(appId));
+    if (platform::logEnabled()) self->logAndRelay("readDatagrams hash = " + hashText + " ,app id = " + platform::escapedText(appId));
 
     if (eps.size() < data.size()) {
       // An answer can only go back toward the endpoint of its own query.
@@ -350,10 +350,10 @@ void DnsProxyExt::prepareGroup(const FlowPtr& flow, const std::string& appId, co
   const std::string hostText = hostPortText(host);
   switch (choice.rule) {
     case ResolverRule::localNetwork:
-      logAndRelay("connect to local network  DNS using " + host->address);
+      if (platform::logEnabled()) logAndRelay("connect to local network  DNS using " + host->address);
       break;
     case ResolverRule::secondDNS:
-      logAndRelay("connect to 3th part DNS using " + (host ? host->address : std::string("nil")));
+      if (platform::logEnabled()) logAndRelay("connect to 3th part DNS using " + (host ? host->address : std::string("nil")));
       break;
     case ResolverRule::localDomain:
       VARDENO_LOG_LINE("Mapped to use local DNS server - > connect to local  " + hostText + ", q: " +
@@ -367,7 +367,7 @@ void DnsProxyExt::prepareGroup(const FlowPtr& flow, const std::string& appId, co
       auto values = mdm_->getValuesForInject(appId).value_or(MDMConfigurationManager::OptionValues{});
       const auto millis = static_cast<int64_t>(clock_->wallSeconds() * 1000.0);
       values["65015"] = std::to_string(millis);
-      logAndRelay("values for inject = " + describe(values));
+      if (platform::logEnabled()) logAndRelay("values for inject = " + describe(values));
       std::vector<Datagram> injected;
       try {
         injected = DnsObjects::DNSParser::injectFlagsToDatagrams(datagrams, values);
@@ -382,7 +382,7 @@ void DnsProxyExt::prepareGroup(const FlowPtr& flow, const std::string& appId, co
               std::to_string(datagrams.size()) + ", forwarding them as read");
       }
       if (!datagrams.empty()) decodeDNSRequest(datagrams.front(), flow->hash());
-      logAndRelay("connect to DNS using Vardeno DNS (" + hostText + ", q: " + platform::optionalText(domain));
+      if (platform::logEnabled()) logAndRelay("connect to DNS using Vardeno DNS (" + hostText + ", q: " + platform::optionalText(domain));
       break;
     }
   }

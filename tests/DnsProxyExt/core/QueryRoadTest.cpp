@@ -596,5 +596,31 @@ TEST_F(QueryRoad, SafeSearchProviderForwardsUnchangedToItsResolverAndNeverFetche
   safe->stopProxy(platform::NEProviderStopReason::userInitiated, [] {});
 }
 
+
+// With VARDENO_LOG=off the road sends its lines to the relay no more than it
+// logs them (three datagrams a query before, on a busy path).
+TEST_F(QueryRoad, WithLoggingOffNoLineOfTheRoadGoesToTheRelay) {
+  startWithVendorData();
+  auto relayLines = [&] {
+    size_t n = 0;
+    for (const auto& d : relay_->received())
+      n += std::string(d.begin(), d.end()).find("readDatagrams hash = ") != std::string::npos;
+    return n;
+  };
+  ASSERT_TRUE(runFlow(flowWith("curl", {queryBytes("on.example.", 1)})));
+  ASSERT_TRUE(platform::waitUntil([&] { return relayLines() == 1; }));
+  ::setenv("VARDENO_LOG", "off", 1);
+  platform::setLogFdForTesting(-1);  // re-reads the environment
+  const bool off = !platform::logEnabled();
+  const bool answered = runFlow(flowWith("curl", {queryBytes("off.example.", 2)}));
+  ::unsetenv("VARDENO_LOG");
+  platform::setLogFdForTesting(-1);
+  ASSERT_TRUE(off);
+  ASSERT_TRUE(answered);
+  ASSERT_TRUE(runFlow(flowWith("curl", {queryBytes("again.example.", 3)})));
+  ASSERT_TRUE(platform::waitUntil([&] { return relayLines() == 2; }));
+  EXPECT_EQ(relayLines(), 2u);  // none for the query asked while logging was off
+}
+
 }  // namespace
 }  // namespace dnsproxyext::testing
