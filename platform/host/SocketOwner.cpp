@@ -372,16 +372,25 @@ std::string SocketOwner::identityOfSender(uint64_t cookie) {
   static const uint64_t nsPerTick = 1'000'000'000ULL / static_cast<uint64_t>(sysconf(_SC_CLK_TCK));
   const uint64_t sentTick = sender->boottime / nsPerTick;
   const auto now = std::chrono::steady_clock::now();
+  int stale = -1;
   {
-    std::lock_guard lock(sendersMutex_);
+    // Shared: every worker reads this on each new flow.
+    std::shared_lock lock(sendersMutex_);
     auto it = knownSenders_.find(sender->tgid);
     if (it != knownSenders_.end()) {
-      KnownSender& known = it->second;
+      const KnownSender& known = it->second;
       pollfd ended{known.pidfd, POLLIN, 0};
       // Alive: the pid is still that process's, and it was there at the send.
       if (now - known.readAt < kSenderIdentityLife && known.startTicks <= sentTick && poll(&ended, 1, 0) == 0)
         return known.identity;
-      close(known.pidfd);
+      stale = known.pidfd;
+    }
+  }
+  if (stale >= 0) {
+    std::lock_guard lock(sendersMutex_);
+    auto it = knownSenders_.find(sender->tgid);
+    if (it != knownSenders_.end() && it->second.pidfd == stale) {
+      close(stale);
       knownSenders_.erase(it);
     }
   }

@@ -18,6 +18,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <shared_mutex>
 #include <optional>
 #include <string>
 #include <thread>
@@ -117,7 +118,7 @@ class SocketOwner {
   };
   static constexpr size_t kMaxKnownSenders = 128;
   static constexpr std::chrono::seconds kSenderIdentityLife{1};
-  std::mutex sendersMutex_;
+  std::shared_mutex sendersMutex_;
   std::unordered_map<uint32_t, KnownSender> knownSenders_;
   std::atomic<uint64_t> senderHits_{0}, senderMisses_{0}, lookupsDropped_{0};
 
