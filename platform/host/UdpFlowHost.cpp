@@ -97,7 +97,7 @@ void HostUdpFlow::readDatagrams(ReadCompletion completion) {
     // A read after the first: the endpoint's next datagram comes here when
     // no newer flow takes it; the sweep ends the wait.
     pendingRead_ = std::move(completion);
-    UdpFlowHost::Key key{listenerIndex_, client_, asked_.value_or(SocketAddress())};
+    const auto key = UdpFlowHost::keyOf(*this);
     auto& shard = host_->shardOf(*this);
     if (!inSlot_ && !shard.slots.contains(key)) {
       shard.slots.emplace(key, this);
@@ -569,7 +569,7 @@ bool UdpFlowHost::admits(size_t endpointBytes, size_t bytes) const {
 
 bool UdpFlowHost::chargeLocked(HostUdpFlow& flow, size_t bytes) {
   Shard& shard = shardOf(flow);
-  Key key{flow.listenerIndex_, flow.client_, flow.asked_.value_or(SocketAddress())};
+  const Key key = keyOf(flow);
   auto it = shard.endpointBytes.find(key);
   const size_t endpoint = it == shard.endpointBytes.end() ? 0 : it->second;
   if (!admits(endpoint, bytes)) return false;
@@ -759,7 +759,7 @@ void UdpFlowHost::leaveSlotLocked(HostUdpFlow& flow) {
   if (!flow.inSlot_) return;
   flow.inSlot_ = false;
   Shard& shard = shardOf(flow);
-  auto it = shard.slots.find(Key{flow.listenerIndex_, flow.client_, flow.asked_.value_or(SocketAddress())});
+  auto it = shard.slots.find(keyOf(flow));
   if (it != shard.slots.end() && it->second == &flow) shard.slots.erase(it);
 }
 
@@ -770,7 +770,7 @@ std::shared_ptr<HostUdpFlow> UdpFlowHost::finishLocked(HostUdpFlow& flow) {
   Shard& shard = shardOf(flow);
   if (flow.bytes_) {
     heldBytes_.fetch_sub(static_cast<int64_t>(flow.bytes_), std::memory_order_relaxed);
-    auto it = shard.endpointBytes.find(Key{flow.listenerIndex_, flow.client_, flow.asked_.value_or(SocketAddress())});
+    auto it = shard.endpointBytes.find(keyOf(flow));
     if (it != shard.endpointBytes.end() && (it->second -= std::min(it->second, flow.bytes_)) == 0)
       shard.endpointBytes.erase(it);
     flow.bytes_ = 0;

@@ -105,6 +105,9 @@ class UdpFlowHost : public std::enable_shared_from_this<UdpFlowHost> {
     SocketAddress asked;  // on a wildcard listener, the address the client sent to
     friend bool operator==(const Key&, const Key&) = default;
   };
+  static Key keyOf(const HostUdpFlow& flow) {
+    return Key{flow.listenerIndex_, flow.client_, flow.asked_.value_or(SocketAddress())};
+  }
   struct KeyHash {
     size_t operator()(const Key& k) const noexcept {
       return (k.client.hashValue() * 31 + k.asked.hashValue()) * 31 + k.listener;
