@@ -693,14 +693,7 @@ void UdpFlowHost::hold(std::shared_ptr<HostUdpFlow> flow) {
     first = held_.empty();
     held_.push_back(Held{std::chrono::steady_clock::now() + settings_.holdLimit, std::move(flow)});
   }
-  if (first) {
-    std::lock_guard lock(timerMutex_);
-    if (running_) {
-      heldItem_ = timerQueue_->asyncAfter(settings_.holdLimit, [weak = weak_from_this()] {
-        if (auto self = weak.lock()) self->expireHeld();
-      });
-    }
-  }
+  if (first) armTimer(heldItem_, settings_.holdLimit, &UdpFlowHost::expireHeld);
   // The provider may have become current while this flow was on its way.
   if (source_ && source_()) releaseHeldFlows();
 }
@@ -727,13 +720,7 @@ void UdpFlowHost::expireHeld() {
     for (const auto& h : held_)
       if (!next || h.until < *next) next = h.until;
   }
-  if (next) {
-    std::lock_guard lock(timerMutex_);
-    if (running_)
-      heldItem_ = timerQueue_->asyncAfter(*next - now, [weak = weak_from_this()] {
-        if (auto self = weak.lock()) self->expireHeld();
-      });
-  }
+  if (next) armTimer(heldItem_, *next - now, &UdpFlowHost::expireHeld);
   for (auto& held : due) {
     auto provider = source_ ? source_() : nullptr;
     const bool stillWaiting = !provider && settings_.holdFlows && settings_.holdFlows();
@@ -784,13 +771,18 @@ std::shared_ptr<HostUdpFlow> UdpFlowHost::finishLocked(HostUdpFlow& flow) {
   return record;
 }
 
+void UdpFlowHost::armTimer(std::shared_ptr<DispatchWorkItem>& item, std::chrono::nanoseconds delay,
+                           void (UdpFlowHost::*run)()) {
+  std::lock_guard lock(timerMutex_);
+  if (!running_) return;  // stop() cancelled the timers
+  item = timerQueue_->asyncAfter(delay, [weak = weak_from_this(), run] {
+    if (auto self = weak.lock()) ((*self).*run)();
+  });
+}
+
 void UdpFlowHost::armSweep() {
   if (sweepArmed_.load(std::memory_order_relaxed) || sweepArmed_.exchange(true)) return;
-  std::lock_guard lock(timerMutex_);
-  if (!running_) return;
-  sweepItem_ = timerQueue_->asyncAfter(settings_.idleFlowLimit, [weak = weak_from_this()] {
-    if (auto self = weak.lock()) self->sweepIdle();
-  });
+  armTimer(sweepItem_, settings_.idleFlowLimit, &UdpFlowHost::sweepIdle);
 }
 
 void UdpFlowHost::sweepIdle() {
@@ -825,11 +817,7 @@ void UdpFlowHost::sweepIdle() {
       read(std::nullopt, std::nullopt, flowError(NEAppProxyFlowErrorAborted, "The flow was idle too long"));
     });
   if (!next || sweepArmed_.exchange(true)) return;
-  std::lock_guard lock(timerMutex_);
-  if (!running_) return;
-  sweepItem_ = timerQueue_->asyncAfter(*next - now + std::chrono::milliseconds(50), [weak = weak_from_this()] {
-    if (auto self = weak.lock()) self->sweepIdle();
-  });
+  armTimer(sweepItem_, *next - now + std::chrono::milliseconds(50), &UdpFlowHost::sweepIdle);
 }
 
 }  // namespace platform

@@ -149,6 +149,8 @@ class UdpFlowHost : public std::enable_shared_from_this<UdpFlowHost> {
   // Admits `bytes` for the flow's endpoint within the budget.
   bool chargeLocked(HostUdpFlow& flow, size_t bytes);
   bool admits(size_t endpointBytes, size_t bytes) const;
+  // Runs `run` on the timer queue after `delay`, unless stopped first.
+  void armTimer(std::shared_ptr<DispatchWorkItem>& item, std::chrono::nanoseconds delay, void (UdpFlowHost::*run)());
   void armSweep();
   void sweepIdle();
   bool sendTo(const HostUdpFlow& flow, const SocketAddress& to, const Datagram& datagram);
