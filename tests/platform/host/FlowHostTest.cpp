@@ -851,12 +851,19 @@ TEST(FlowHost, WhatClientsMakeTheHostHoldStaysWithinTheByteBudgetAndOthersAreSti
   // Before, limits counted datagrams and flows, never bytes: 100 sockets of
   // 128 datagrams of 60 KB took 750 MB.
   // Keeps the junk's flows open, as a silent resolver would; answers the rest.
+  // Its completions may run after the host stopped: they hold what they use.
+  struct Kept {
+    std::mutex mutex;
+    std::vector<std::shared_ptr<NEAppProxyUDPFlow>> flows;
+  };
   struct JunkKeepingProvider : EchoProvider {
+    std::shared_ptr<Kept> kept = std::make_shared<Kept>();
     bool handleNewUDPFlow(std::shared_ptr<NEAppProxyUDPFlow> flow, NWHostEndpoint) override {
-      flow->readDatagrams([this, flow](auto datagrams, auto endpoints, auto) {
+      flow->readDatagrams([kept = kept, flow](auto datagrams, auto endpoints, auto error) {
+        if (error || !datagrams || datagrams->empty()) return;
         if (datagrams->front().size() > 1000) {
-          std::lock_guard lock(mutex);
-          flows.push_back(flow);
+          std::lock_guard lock(kept->mutex);
+          kept->flows.push_back(flow);
           return;
         }
         std::vector<Datagram> replies;
@@ -890,12 +897,12 @@ TEST(FlowHost, WhatClientsMakeTheHostHoldStaysWithinTheByteBudgetAndOthersAreSti
   EXPECT_LE(host.heldBytes(), settings.byteBudget);
   // Ended flows give their bytes back (junk still queued makes new ones: end them too).
   EXPECT_TRUE(waitUntil([&] {
-    std::lock_guard lock(silent->mutex);
-    for (auto& flow : silent->flows) {
+    std::lock_guard lock(silent->kept->mutex);
+    for (auto& flow : silent->kept->flows) {
       flow->closeReadWithError(std::nullopt);
       flow->closeWriteWithError(std::nullopt);
     }
-    silent->flows.clear();
+    silent->kept->flows.clear();
     return host.heldBytes() == 0;
   }, 5s)) << host.heldBytes();
 }
