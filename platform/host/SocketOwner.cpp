@@ -366,6 +366,17 @@ std::optional<uint64_t> SocketOwner::processStartTicks(long pid) {
   return ticks;
 }
 
+namespace {
+
+// The clock the kernel's record uses.
+uint64_t bootTimeNs() {
+  timespec now{};
+  clock_gettime(CLOCK_BOOTTIME, &now);
+  return static_cast<uint64_t>(now.tv_sec) * 1'000'000'000ULL + static_cast<uint64_t>(now.tv_nsec);
+}
+
+}  // namespace
+
 std::string SocketOwner::identityOfSender(uint64_t cookie) {
   auto sender = record_->lastSender(cookie);
   if (!sender || sender->tgid == 0) return {};
@@ -378,11 +389,19 @@ std::string SocketOwner::identityOfSender(uint64_t cookie) {
     std::shared_lock lock(sendersMutex_);
     auto it = knownSenders_.find(sender->tgid);
     if (it != knownSenders_.end()) {
-      const KnownSender& known = it->second;
-      pollfd ended{known.pidfd, POLLIN, 0};
-      // Alive: the pid is still that process's, and it was there at the send.
-      if (now - known.readAt < kSenderIdentityLife && known.startTicks <= sentTick && poll(&ended, 1, 0) == 0)
-        return known.identity;
+      KnownSender& known = it->second;
+      if (now - known.readAt < kSenderIdentityLife && known.startTicks <= sentTick) {
+        // Alive since it started and after the record: the pid was its at the send.
+        if (sender->boottime <= known.aliveAt.load(std::memory_order_relaxed)) return known.identity;
+        const uint64_t before = bootTimeNs();
+        pollfd ended{known.pidfd, POLLIN, 0};
+        if (poll(&ended, 1, 0) == 0) {
+          uint64_t seen = known.aliveAt.load(std::memory_order_relaxed);
+          while (seen < before && !known.aliveAt.compare_exchange_weak(seen, before, std::memory_order_relaxed)) {
+          }
+          return known.identity;
+        }
+      }
       stale = known.pidfd;
     }
   }
@@ -412,7 +431,7 @@ std::string SocketOwner::identityOfSender(uint64_t cookie) {
       for (auto& [tgid, known] : knownSenders_) close(known.pidfd);
       knownSenders_.clear();
     }
-    auto [it, added] = knownSenders_.try_emplace(sender->tgid, KnownSender{pidfd, *started, identity, now});
+    auto [it, added] = knownSenders_.try_emplace(sender->tgid, pidfd, *started, identity, now);
     if (!added) close(pidfd);  // another look-up took it meanwhile
   }
   return identity;

@@ -111,10 +111,15 @@ class SocketOwner {
   // the process still lives (then the pid is still its own); read anew
   // after kSenderIdentityLife, so that an exec shows.
   struct KnownSender {
+    KnownSender(int fd, uint64_t ticks, std::string name, std::chrono::steady_clock::time_point at)
+        : pidfd(fd), startTicks(ticks), identity(std::move(name)), readAt(at) {}
     int pidfd = -1;
     uint64_t startTicks = 0;
     std::string identity;
     std::chrono::steady_clock::time_point readAt;
+    // Boot time (ns) at which the process was last seen alive: a record
+    // made before it, by a process that started before the record, is its.
+    std::atomic<uint64_t> aliveAt{0};
   };
   static constexpr size_t kMaxKnownSenders = 128;
   static constexpr std::chrono::seconds kSenderIdentityLife{1};
