@@ -398,30 +398,43 @@ class SocketUdpConnection final : public UdpConnection {
 
   // One socket wait at a time, for the oldest waiting completion. The
   // datagram is read into a per-thread buffer once the socket is readable,
-  // so a connection holds no receive buffer of its own.
+  // so a connection holds no receive buffer of its own. Once one answer has
+  // come, the next is read at once when it is already there (answers to
+  // one batch arrive together): no wait to arm for it.
   void armReceive() {
     if (receiveArmed_ || receives_.empty() || kind() != NWConnectionState::ready) return;
+    while (receivedAny_ && !receives_.empty() && kind() == NWConnectionState::ready) {
+      if (!takeDatagram(std::error_code())) break;
+    }
+    if (receives_.empty() || kind() != NWConnectionState::ready) return;
     receiveArmed_ = true;
     auto self = shared();
     socket_.async_wait(udp::socket::wait_read, [self](std::error_code ec) {
       self->receiveArmed_ = false;
       if (ec == asio::error::operation_aborted || self->kind() != NWConnectionState::ready) return;
       if (self->receives_.empty()) return;
-      thread_local std::vector<uint8_t> buffer(65535);
-      std::size_t size = 0;
-      if (!ec) size = self->socket_.receive(asio::buffer(buffer), 0, ec);
-      if (ec == asio::error::would_block || ec == asio::error::try_again) return self->armReceive();
-      ReceiveCompletion completion = std::move(self->receives_.front());
-      self->receives_.pop_front();
-      if (ec) {
-        // ECONNREFUSED after an ICMP port unreachable lands here.
-        self->deliver(std::move(completion), std::nullopt, NWError::posix(ec.value()));
-      } else {
-        self->deliver(std::move(completion), std::vector<uint8_t>(buffer.begin(), buffer.begin() + size),
-                      std::nullopt);
-      }
+      self->takeDatagram(ec);
       self->armReceive();
     });
+  }
+
+  // Reads one datagram (or the socket's error) for the oldest waiting
+  // completion; false when none is there yet.
+  bool takeDatagram(std::error_code ec) {
+    thread_local std::vector<uint8_t> buffer(65535);
+    std::size_t size = 0;
+    if (!ec) size = socket_.receive(asio::buffer(buffer), 0, ec);
+    if (ec == asio::error::would_block || ec == asio::error::try_again) return false;
+    ReceiveCompletion completion = std::move(receives_.front());
+    receives_.pop_front();
+    if (ec) {
+      // ECONNREFUSED after an ICMP port unreachable lands here.
+      deliver(std::move(completion), std::nullopt, NWError::posix(ec.value()));
+    } else {
+      receivedAny_ = true;
+      deliver(std::move(completion), std::vector<uint8_t>(buffer.begin(), buffer.begin() + size), std::nullopt);
+    }
+    return true;
   }
 
   void complete(SendCompletion completion, std::optional<NWError> error) {
@@ -451,6 +464,7 @@ class SocketUdpConnection final : public UdpConnection {
   std::shared_ptr<SocketUdpConnection> keepAlive_;
   bool started_ = false;
   bool receiveArmed_ = false;
+  bool receivedAny_ = false;
   int pendingAsyncSends_ = 0;  // keeps datagrams in order behind a blocked one
   // Direct sends: the socket while ready, sends not yet done by the strand.
   std::shared_mutex directMutex_;

@@ -208,6 +208,28 @@ TEST(UdpConnection, SendsQueuedBeforeReadyAndReceivesServedInOrder) {
   cancelAndWait(connection, rec);
 }
 
+TEST(UdpConnection, AnswersAlreadyQueuedAndAnswersStillToComeAreAllReceivedInOrder) {
+  // After a first answer, later ones are read at once when they are there,
+  // and waited for when they are not.
+  EchoServer server;
+  ASSERT_TRUE(server.ok());
+  Recorder rec;
+  auto queue = DispatchQueue::makeSerial("test.udp.queued");
+  auto connection = UdpConnection::create(NWEndpoint{"127.0.0.1", server.port()});
+  connection->setStateUpdateHandler(rec.stateHandler());
+  connection->start(queue);
+  for (const char* word : {"one", "two", "three", "four"}) connection->send(bytes(word), {});
+  connection->receiveMessage(rec.receive("r1"));
+  ASSERT_TRUE(waitUntil([&] { return rec.eventList().size() == 1; }));
+  for (const char* name : {"r2", "r3", "r4", "r5"}) connection->receiveMessage(rec.receive(name));
+  ASSERT_TRUE(waitUntil([&] { return rec.eventList().size() == 4; }));
+  connection->send(bytes("five"), {});
+  ASSERT_TRUE(waitUntil([&] { return rec.eventList().size() == 5; }));
+  EXPECT_EQ(rec.eventList(), (std::vector<std::string>{"r1:one:complete", "r2:two:complete", "r3:three:complete",
+                                                       "r4:four:complete", "r5:five:complete"}));
+  cancelAndWait(connection, rec);
+}
+
 TEST(UdpConnection, FullSizeDatagramAndEmptyDatagram) {
   EchoServer server;
   ASSERT_TRUE(server.ok());
