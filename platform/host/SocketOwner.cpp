@@ -342,6 +342,7 @@ SocketOwner::Stats SocketOwner::stats() const {
   stats.senderHits = senderHits_.load(std::memory_order_relaxed);
   stats.senderMisses = senderMisses_.load(std::memory_order_relaxed);
   stats.lookupsDropped = lookupsDropped_.load(std::memory_order_relaxed);
+  stats.endpointHits = endpointHits_.load(std::memory_order_relaxed);
   return stats;
 }
 
@@ -377,9 +378,8 @@ uint64_t bootTimeNs() {
 
 }  // namespace
 
-std::string SocketOwner::identityOfSender(uint64_t cookie) {
-  auto sender = record_->lastSender(cookie);
-  if (!sender || sender->tgid == 0) return {};
+std::string SocketOwner::identityOfSender(const UdpSenderRecord::Sender& found) {
+  const UdpSenderRecord::Sender* sender = &found;
   static const uint64_t nsPerTick = 1'000'000'000ULL / static_cast<uint64_t>(sysconf(_SC_CLK_TCK));
   const uint64_t sentTick = sender->boottime / nsPerTick;
   const auto now = std::chrono::steady_clock::now();
@@ -567,29 +567,57 @@ std::string SocketOwner::processNameOfSocketInode(uint64_t wanted) {
 }
 
 std::string SocketOwner::udpSocketOwner(const SocketAddress& client, const SocketAddress& server) {
+  if (auto identity = quickUdpSocketOwner(client, server)) return *identity;
   auto socket = udpSocketDiag(client, server);
   if (!socket) return {};
-  if (auto identity = recordedSender(*socket)) return *identity;
   return processNameOfSocketInode(socket->inode);
 }
 
-std::optional<std::string> SocketOwner::recordedSender(const DiagSocket& socket) {
+std::optional<std::string> SocketOwner::quickUdpSocketOwner(const SocketAddress& client, const SocketAddress& server) {
   if (!record_) return std::nullopt;
-  std::string identity = identityOfSender(socket.cookie);
+  // Read before the look-up: a change while it runs makes its result stale.
+  const auto portChanges = record_->changes(client.port());
+  const auto now = std::chrono::steady_clock::now();
+  EndpointShard& shard = endpointShard(client);
+  if (portChanges) {
+    std::optional<UdpSenderRecord::Sender> known;
+    {
+      std::lock_guard lock(shard.mutex);
+      auto it = shard.endpoints.find(client);
+      if (it != shard.endpoints.end()) {
+        const KnownEndpoint& entry = it->second;
+        if (entry.portChanges == *portChanges && record_->changes(entry.cookie) == entry.socketChanges &&
+            now - entry.foundAt < kSenderIdentityLife)
+          known = entry.sender;
+      }
+    }
+    if (known) {
+      std::string identity = identityOfSender(*known);
+      if (!identity.empty()) {
+        endpointHits_.fetch_add(1, std::memory_order_relaxed);
+        senderHits_.fetch_add(1, std::memory_order_relaxed);
+        return identity;
+      }
+    }
+  }
+  auto socket = udpSocketDiag(client, server);
+  if (!socket) return std::string();
+  // Its count before its record: a release in between removes the record.
+  const auto socketChanges = record_->changes(socket->cookie);
+  auto sender = record_->lastSender(socket->cookie);
+  std::string identity = sender && sender->tgid != 0 ? identityOfSender(*sender) : std::string();
   if (identity.empty()) {
     // It has not sent since the record was loaded.
     senderMisses_.fetch_add(1, std::memory_order_relaxed);
     return std::nullopt;
   }
   senderHits_.fetch_add(1, std::memory_order_relaxed);
+  if (portChanges && socketChanges) {
+    std::lock_guard lock(shard.mutex);
+    if (shard.endpoints.size() >= kMaxEndpointsPerShard) shard.endpoints.clear();
+    shard.endpoints.insert_or_assign(client, KnownEndpoint{*portChanges, socket->cookie, *socketChanges, *sender, now});
+  }
   return identity;
-}
-
-std::optional<std::string> SocketOwner::quickUdpSocketOwner(const SocketAddress& client, const SocketAddress& server) {
-  if (!record_) return std::nullopt;
-  auto socket = udpSocketDiag(client, server);
-  if (!socket) return std::string();
-  return recordedSender(*socket);
 }
 
 }  // namespace platform

@@ -26,11 +26,11 @@
 #include <unordered_set>
 #include <vector>
 
+#include "platform/host/bpf/UdpSenderRecord.h"
 #include "platform/network/SocketAddress.h"
 
 namespace platform {
 
-class UdpSenderRecord;
 
 class SocketOwner {
  public:
@@ -89,6 +89,7 @@ class SocketOwner {
     uint64_t senderHits = 0;    // answered from the kernel's record of senders
     uint64_t senderMisses = 0;  // sockets the record did not know: /proc
     uint64_t lookupsDropped = 0;  // asynchronous look-ups refused, queue full
+    uint64_t endpointHits = 0;    // sender hits known for the address already (no sock_diag)
   };
   Stats stats() const;
 
@@ -101,9 +102,32 @@ class SocketOwner {
     uint64_t cookie = 0;
   };
   std::optional<DiagSocket> udpSocketDiag(const SocketAddress& client, const SocketAddress& server);
-  std::optional<std::string> recordedSender(const DiagSocket& socket);
   // Identity of the last sender the kernel recorded; empty if it is unknown.
-  std::string identityOfSender(uint64_t cookie);
+  std::string identityOfSender(const UdpSenderRecord::Sender& sender);
+
+  // The last sender found for a client address, while the kernel's counts
+  // of changes for its port and its socket stay what they were before that
+  // look-up (no socket bound to the port, the socket neither released nor
+  // sent on by another process) and for at most kSenderIdentityLife: no
+  // sock_diag nor map read for it.
+  struct KnownEndpoint {
+    uint64_t portChanges = 0;
+    uint64_t cookie = 0;
+    uint64_t socketChanges = 0;
+    UdpSenderRecord::Sender sender;
+    std::chrono::steady_clock::time_point foundAt;
+  };
+  struct EndpointShard {
+    std::mutex mutex;
+    std::unordered_map<SocketAddress, KnownEndpoint> endpoints;
+  };
+  static constexpr size_t kEndpointShards = 16;
+  static constexpr size_t kMaxEndpointsPerShard = 1024;
+  std::array<EndpointShard, kEndpointShards> endpointShards_;
+  EndpointShard& endpointShard(const SocketAddress& client) {
+    return endpointShards_[client.hashValue() % kEndpointShards];
+  }
+  std::atomic<uint64_t> endpointHits_{0};
 
   std::shared_ptr<UdpSenderRecord> record_;
   std::string recordUnavailable_;

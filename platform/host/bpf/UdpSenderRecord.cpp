@@ -9,6 +9,7 @@
 #include <bpf/bpf.h>
 #include <bpf/libbpf.h>
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/mount.h>
 #include <unistd.h>
 
@@ -29,8 +30,11 @@ namespace platform {
 
 struct UdpSenderRecord::Loaded {
   bpf_object* object = nullptr;
-  bpf_link* links[4] = {};
+  bpf_link* links[7] = {};
+  void* portChanges = MAP_FAILED;
+  static constexpr size_t kPortChangesSize = UDP_PORTS * sizeof(uint64_t);
   ~Loaded() {
+    if (portChanges != MAP_FAILED) munmap(portChanges, kPortChangesSize);
     for (bpf_link* link : links)
       if (link) bpf_link__destroy(link);
     if (object) bpf_object__close(object);
@@ -119,6 +123,17 @@ std::shared_ptr<UdpSenderRecord> UdpSenderRecord::shared(std::string& why) {
         loaded->links[i] = program ? bpf_program__attach_cgroup(program, cgroup) : nullptr;
         if (!loaded->links[i]) reason = failure("cannot attach the BPF program", program ? errno : ENOENT, messages);
       }
+      // The counts of changes, where these hooks attach (the record works
+      // without them; owners are then looked up for every flow).
+      const char* changes[] = {"udp4_bind", "udp6_bind", "udp_release"};
+      bool counted = reason.empty();
+      for (size_t i = 0; i < 3 && counted; ++i) {
+        bpf_program* program = bpf_object__find_program_by_name(loaded->object, changes[i]);
+        loaded->links[4 + i] = program ? bpf_program__attach_cgroup(program, cgroup) : nullptr;
+        counted = loaded->links[4 + i] != nullptr;
+      }
+      if (bpf_map* map = counted ? bpf_object__find_map_by_name(loaded->object, "udp_changes") : nullptr)
+        loaded->portChanges = mmap(nullptr, Loaded::kPortChangesSize, PROT_READ, MAP_SHARED, bpf_map__fd(map), 0);
       close(cgroup);  // the links hold the cgroup
     }
     libbpf_set_print(previous);
@@ -130,8 +145,10 @@ std::shared_ptr<UdpSenderRecord> UdpSenderRecord::shared(std::string& why) {
       return;
     }
     const int fd = bpf_map__fd(map);
+    const auto* changes = loaded->portChanges != MAP_FAILED ? static_cast<const uint64_t*>(loaded->portChanges) : nullptr;
     record.reset(new UdpSenderRecord(std::move(loaded)));
     record->mapFd_ = fd;
+    record->portChanges_ = changes;
   });
   if (!record) why = reason;
   return record;
@@ -147,9 +164,16 @@ std::optional<UdpSenderRecord::Sender> UdpSenderRecord::lastSender(uint64_t cook
   return sender;
 }
 
+std::optional<uint64_t> UdpSenderRecord::changes(uint64_t index) const {
+  if (!portChanges_) return std::nullopt;
+  return __atomic_load_n(portChanges_ + (index & (UDP_PORTS - 1)), __ATOMIC_ACQUIRE);
+}
+
 #else
 
 struct UdpSenderRecord::Loaded {};
+
+std::optional<uint64_t> UdpSenderRecord::changes(uint64_t) const { return std::nullopt; }
 
 std::shared_ptr<UdpSenderRecord> UdpSenderRecord::shared(std::string& why) {
   why = "built without libbpf";

@@ -4,7 +4,8 @@
 // hooks (connect4/6, sendmsg4/6) of the cgroup v2 root write it into an LRU
 // map keyed by socket cookie before the datagram leaves. One per process,
 // loaded on first use, detached when the process ends; absent where BPF
-// cannot be loaded (the reason is kept).
+// cannot be loaded (the reason is kept). Hooks on bind and release keep
+// counts of changes beside it.
 #include <array>
 #include <cstdint>
 #include <memory>
@@ -28,6 +29,13 @@ class UdpSenderRecord {
   // connected or sent since the record was loaded (or its entry was evicted).
   std::optional<Sender> lastSender(uint64_t cookie) const;
 
+  // The count of changes at `index` (a local port: sockets bound to it; a
+  // socket cookie: new senders on it and its release; both taken modulo
+  // 65,536), read from a shared mapping without a system call; none where
+  // those hooks did not attach. A socket's record is removed at its release
+  // before its count moves.
+  std::optional<uint64_t> changes(uint64_t index) const;
+
   ~UdpSenderRecord();
   UdpSenderRecord(const UdpSenderRecord&) = delete;
   UdpSenderRecord& operator=(const UdpSenderRecord&) = delete;
@@ -37,6 +45,7 @@ class UdpSenderRecord {
   explicit UdpSenderRecord(std::unique_ptr<Loaded> loaded);
   std::unique_ptr<Loaded> loaded_;
   int mapFd_ = -1;
+  const uint64_t* portChanges_ = nullptr;
 };
 
 }  // namespace platform

@@ -11,6 +11,10 @@ typedef __u64 udp_senders_u64;
 
 #define UDP_SENDERS_MAX_ENTRIES 65536
 
+// Entries of the map "udp_changes": u64 counts, indexed by a local port or
+// the low 16 bits of a socket cookie.
+#define UDP_PORTS 65536
+
 // Value of the map "udp_senders", keyed by socket cookie (u64).
 struct udp_sender {
   udp_senders_u32 tgid;      // the sending process

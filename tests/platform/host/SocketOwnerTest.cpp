@@ -400,6 +400,34 @@ TEST(SocketOwnerKernelRecord, APortTakenAgainIsNotTheOldSocketsOwner) {
   EXPECT_EQ(owner.udpSocketOwner(port, server.local()), kSelf);
 }
 
+TEST(SocketOwnerKernelRecord, AnAddressLookedUpStaysKnownUntilAnotherSocketIsBoundToItsPort) {
+  SocketOwner owner;
+  REQUIRE_KERNEL_RECORD(owner);
+  UdpSocket server;
+  auto boundWithReuse = [](const SocketAddress& to) {
+    int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    int one = 1;
+    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    EXPECT_EQ(bind(fd, to.sockaddrPtr(), to.length()), 0);
+    return fd;
+  };
+  const int first = boundWithReuse(*SocketAddress::parse("127.0.0.1:0"));
+  SocketAddress local;
+  socklen_t length = sizeof(sockaddr_storage);
+  getsockname(first, local.sockaddrPtr(), &length);
+  sendto(first, "q", 1, 0, server.local().sockaddrPtr(), server.local().length());
+  EXPECT_EQ(owner.udpSocketOwner(local, server.local()), kSelf);
+  EXPECT_EQ(owner.udpSocketOwner(local, server.local()), kSelf);
+  EXPECT_EQ(owner.stats().endpointHits, 1u) << "the second look-up needs no sock_diag";
+  // A second socket on the same address and port may be another owner's.
+  const int second = boundWithReuse(local);
+  EXPECT_EQ(owner.udpSocketOwner(local, server.local()), kSelf);
+  EXPECT_EQ(owner.stats().endpointHits, 1u) << "looked up anew";
+  close(second);
+  close(first);
+  EXPECT_EQ(owner.udpSocketOwner(local, server.local()), "") << "released: no owner";
+}
+
 TEST(SocketOwnerKernelRecord, CostDoesNotDependOnTheDescriptorsTheSenderHolds) {
   SocketOwner owner;
   REQUIRE_KERNEL_RECORD(owner);
