@@ -21,6 +21,7 @@
 #include "platform/host/ProviderPreferencesWatcher.h"
 #include "platform/host/ProviderSupervisor.h"
 #include "platform/host/SocketOwner.h"
+#include "platform/host/bpf/UdpSenderRecord.h"
 #include "platform/host/TcpPassthrough.h"
 #include "platform/host/UdpFlowHost.h"
 
@@ -214,6 +215,8 @@ void NEProvider::startSystemExtensionMode() {
   UdpFlowHost::Settings settings;
   for (const auto& socket : s.sockets) settings.listeners.push_back({socket.udpFd, socket.bound});
   settings.systemDns = *systemDns;
+  // Its own sockets are never looked up: the record leaves them out.
+  UdpSenderRecord::leaveOutThisProcess();
   settings.owner = SocketOwner::system();
   settings.holdFlows = [supervisor = s.supervisor] { return supervisor->holding(); };
   s.udp = UdpFlowHost::create(settings, [supervisor = s.supervisor] { return supervisor->current(); });

@@ -1,9 +1,11 @@
 #include "platform/host/bpf/UdpSenderRecord.h"
 
+#include <atomic>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
+#include <string_view>
 
 #ifdef VARDENO_HAVE_BPF
 #include <bpf/bpf.h>
@@ -90,6 +92,23 @@ int openCgroupRoot(std::string& why) {
   return fd;
 }
 
+std::atomic<bool> leaveOutSelf{false};
+
+// Sets the process the programs leave out (0: none), before the object is
+// loaded.
+bool leaveOut(bpf_object* object, uint32_t tgid) {
+  if (tgid == 0) return true;
+  bpf_map* rodata = nullptr;
+  bpf_map* map = nullptr;
+  bpf_object__for_each_map(map, object) {
+    const char* name = bpf_map__name(map);
+    if (name && std::string_view(name).ends_with(".rodata")) rodata = map;
+  }
+  size_t size = 0;
+  if (!rodata || !bpf_map__initial_value(rodata, &size) || size != sizeof(uint32_t)) return false;
+  return bpf_map__set_initial_value(rodata, &tgid, sizeof tgid) == 0;  // its only value
+}
+
 std::string failure(const char* step, int error, const std::string& detail) {
   std::string why = std::string(step) + ": " + std::strerror(error < 0 ? -error : error);
   if (!detail.empty()) why += " (" + detail + ")";
@@ -98,58 +117,67 @@ std::string failure(const char* step, int error, const std::string& detail) {
 
 }  // namespace
 
+void UdpSenderRecord::leaveOutThisProcess() { leaveOutSelf = true; }
+
+std::shared_ptr<UdpSenderRecord> UdpSenderRecord::load(std::string& reason, uint32_t unrecordedTgid) {
+  static std::mutex loading;  // libbpf's messages go to one place
+  std::lock_guard guard(loading);
+  std::string messages;
+  loadMessages = &messages;
+  libbpf_print_fn_t previous = libbpf_set_print(keepLibbpfMessage);
+  auto loaded = std::make_unique<Loaded>();
+  LIBBPF_OPTS(bpf_object_open_opts, options, .object_name = "udp_senders");
+  loaded->object = bpf_object__open_mem(vardeno_udp_senders_bpf, vardeno_udp_senders_bpf_size, &options);
+  int error = 0;
+  if (!loaded->object) {
+    error = errno;
+    loaded->object = nullptr;
+    reason = failure("cannot open the BPF object", error, messages);
+  } else if (!leaveOut(loaded->object, unrecordedTgid)) {
+    reason = "the BPF object has no .rodata to set";
+  } else if ((error = bpf_object__load(loaded->object)) != 0) {
+    reason = failure("cannot load the BPF program", error, messages);
+  } else if (int cgroup = openCgroupRoot(reason); cgroup >= 0) {
+    const char* programs[] = {"udp4_sendmsg", "udp6_sendmsg", "udp4_connect", "udp6_connect"};
+    for (size_t i = 0; i < 4 && reason.empty(); ++i) {
+      bpf_program* program = bpf_object__find_program_by_name(loaded->object, programs[i]);
+      loaded->links[i] = program ? bpf_program__attach_cgroup(program, cgroup) : nullptr;
+      if (!loaded->links[i]) reason = failure("cannot attach the BPF program", program ? errno : ENOENT, messages);
+    }
+    // The counts of changes, where these hooks attach (the record works
+    // without them; owners are then looked up for every flow).
+    const char* changes[] = {"udp4_bind", "udp6_bind", "udp_release"};
+    bool counted = reason.empty();
+    for (size_t i = 0; i < 3 && counted; ++i) {
+      bpf_program* program = bpf_object__find_program_by_name(loaded->object, changes[i]);
+      loaded->links[4 + i] = program ? bpf_program__attach_cgroup(program, cgroup) : nullptr;
+      counted = loaded->links[4 + i] != nullptr;
+    }
+    if (bpf_map* map = counted ? bpf_object__find_map_by_name(loaded->object, "udp_changes") : nullptr)
+      loaded->portChanges = mmap(nullptr, Loaded::kPortChangesSize, PROT_READ, MAP_SHARED, bpf_map__fd(map), 0);
+    close(cgroup);  // the links hold the cgroup
+  }
+  libbpf_set_print(previous);
+  loadMessages = nullptr;
+  if (!reason.empty()) return nullptr;
+  bpf_map* map = bpf_object__find_map_by_name(loaded->object, "udp_senders");
+  if (!map) {
+    reason = "the BPF object has no map udp_senders";
+    return nullptr;
+  }
+  const int fd = bpf_map__fd(map);
+  const auto* changes = loaded->portChanges != MAP_FAILED ? static_cast<const uint64_t*>(loaded->portChanges) : nullptr;
+  std::shared_ptr<UdpSenderRecord> record(new UdpSenderRecord(std::move(loaded)));
+  record->mapFd_ = fd;
+  record->portChanges_ = changes;
+  return record;
+}
+
 std::shared_ptr<UdpSenderRecord> UdpSenderRecord::shared(std::string& why) {
   static std::once_flag once;
   static std::shared_ptr<UdpSenderRecord> record;
   static std::string reason;
-  std::call_once(once, [] {
-    std::string messages;
-    loadMessages = &messages;
-    libbpf_print_fn_t previous = libbpf_set_print(keepLibbpfMessage);
-    auto loaded = std::make_unique<Loaded>();
-    LIBBPF_OPTS(bpf_object_open_opts, options, .object_name = "udp_senders");
-    loaded->object = bpf_object__open_mem(vardeno_udp_senders_bpf, vardeno_udp_senders_bpf_size, &options);
-    int error = 0;
-    if (!loaded->object) {
-      error = errno;
-      loaded->object = nullptr;
-      reason = failure("cannot open the BPF object", error, messages);
-    } else if ((error = bpf_object__load(loaded->object)) != 0) {
-      reason = failure("cannot load the BPF program", error, messages);
-    } else if (int cgroup = openCgroupRoot(reason); cgroup >= 0) {
-      const char* programs[] = {"udp4_sendmsg", "udp6_sendmsg", "udp4_connect", "udp6_connect"};
-      for (size_t i = 0; i < 4 && reason.empty(); ++i) {
-        bpf_program* program = bpf_object__find_program_by_name(loaded->object, programs[i]);
-        loaded->links[i] = program ? bpf_program__attach_cgroup(program, cgroup) : nullptr;
-        if (!loaded->links[i]) reason = failure("cannot attach the BPF program", program ? errno : ENOENT, messages);
-      }
-      // The counts of changes, where these hooks attach (the record works
-      // without them; owners are then looked up for every flow).
-      const char* changes[] = {"udp4_bind", "udp6_bind", "udp_release"};
-      bool counted = reason.empty();
-      for (size_t i = 0; i < 3 && counted; ++i) {
-        bpf_program* program = bpf_object__find_program_by_name(loaded->object, changes[i]);
-        loaded->links[4 + i] = program ? bpf_program__attach_cgroup(program, cgroup) : nullptr;
-        counted = loaded->links[4 + i] != nullptr;
-      }
-      if (bpf_map* map = counted ? bpf_object__find_map_by_name(loaded->object, "udp_changes") : nullptr)
-        loaded->portChanges = mmap(nullptr, Loaded::kPortChangesSize, PROT_READ, MAP_SHARED, bpf_map__fd(map), 0);
-      close(cgroup);  // the links hold the cgroup
-    }
-    libbpf_set_print(previous);
-    loadMessages = nullptr;
-    if (!reason.empty()) return;
-    bpf_map* map = bpf_object__find_map_by_name(loaded->object, "udp_senders");
-    if (!map) {
-      reason = "the BPF object has no map udp_senders";
-      return;
-    }
-    const int fd = bpf_map__fd(map);
-    const auto* changes = loaded->portChanges != MAP_FAILED ? static_cast<const uint64_t*>(loaded->portChanges) : nullptr;
-    record.reset(new UdpSenderRecord(std::move(loaded)));
-    record->mapFd_ = fd;
-    record->portChanges_ = changes;
-  });
+  std::call_once(once, [] { record = load(reason, leaveOutSelf ? static_cast<uint32_t>(getpid()) : 0); });
   if (!record) why = reason;
   return record;
 }
@@ -175,10 +203,14 @@ struct UdpSenderRecord::Loaded {};
 
 std::optional<uint64_t> UdpSenderRecord::changes(uint64_t) const { return std::nullopt; }
 
-std::shared_ptr<UdpSenderRecord> UdpSenderRecord::shared(std::string& why) {
+void UdpSenderRecord::leaveOutThisProcess() {}
+
+std::shared_ptr<UdpSenderRecord> UdpSenderRecord::load(std::string& why, uint32_t) {
   why = "built without libbpf";
   return nullptr;
 }
+
+std::shared_ptr<UdpSenderRecord> UdpSenderRecord::shared(std::string& why) { return load(why, 0); }
 
 std::optional<UdpSenderRecord::Sender> UdpSenderRecord::lastSender(uint64_t) const { return std::nullopt; }
 

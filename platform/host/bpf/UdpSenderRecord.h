@@ -24,6 +24,12 @@ class UdpSenderRecord {
 
   // The process's record, or null with `why` telling what failed.
   static std::shared_ptr<UdpSenderRecord> shared(std::string& why);
+  // Before the first shared(): the record leaves out this process's own
+  // sockets (a proxy that never looks itself up).
+  static void leaveOutThisProcess();
+  // A record of its own, attached beside any other, that leaves out the
+  // sockets of process `unrecordedTgid` (0: none).
+  static std::shared_ptr<UdpSenderRecord> load(std::string& why, uint32_t unrecordedTgid);
 
   // The last sender on the socket with this cookie; none if it has not
   // connected or sent since the record was loaded (or its entry was evicted).

@@ -36,9 +36,14 @@ static __always_inline void changed(__u64 index) {
   if (count) __sync_fetch_and_add(count, 1);
 }
 
+// A process whose own sockets are not recorded (the proxy's: one per
+// resolver connection would crowd its clients' out of the map); set at load.
+const volatile __u32 unrecorded_tgid = 0;
+
 static __always_inline void record(struct bpf_sock_addr *ctx) {
-  __u64 cookie = bpf_get_socket_cookie(ctx);
   __u32 tgid = bpf_get_current_pid_tgid() >> 32;
+  if (tgid == unrecorded_tgid) return;
+  __u64 cookie = bpf_get_socket_cookie(ctx);
   struct udp_sender *known = bpf_map_lookup_elem(&udp_senders, &cookie);
   // Most sends come from the socket's last sender: nothing to write.
   if (known && known->tgid == tgid) return;

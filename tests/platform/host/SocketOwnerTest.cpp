@@ -8,6 +8,7 @@
 
 #include "platform/dispatch/Dispatch.h"
 #include "platform/host/SocketOwner.h"
+#include "platform/host/bpf/UdpSenderRecord.h"
 #include "support/LoopbackUdp.h"
 
 using namespace platform;
@@ -426,6 +427,25 @@ TEST(SocketOwnerKernelRecord, AnAddressLookedUpStaysKnownUntilAnotherSocketIsBou
   close(second);
   close(first);
   EXPECT_EQ(owner.udpSocketOwner(local, server.local()), "") << "released: no owner";
+}
+
+TEST(SocketOwnerKernelRecord, ARecordThatLeavesAProcessOutHoldsNoneOfItsSockets) {
+  // The proxy leaves itself out: a resolver connection a flow would
+  // otherwise crowd its clients out of the record.
+  std::string why;
+  auto everyone = UdpSenderRecord::load(why, 0);
+  if (!everyone) GTEST_SKIP() << "no kernel record of UDP senders: " << why;
+  auto others = UdpSenderRecord::load(why, static_cast<uint32_t>(getpid()));
+  ASSERT_TRUE(others) << why;
+  UdpSocket server, client;
+  client.sendTo(server.local(), {1});
+  uint64_t cookie = 0;
+  socklen_t length = sizeof cookie;
+  ASSERT_EQ(getsockopt(client.fd(), SOL_SOCKET, SO_COOKIE, &cookie, &length), 0);
+  auto sender = everyone->lastSender(cookie);
+  ASSERT_TRUE(sender);
+  EXPECT_EQ(sender->tgid, static_cast<uint32_t>(getpid()));
+  EXPECT_FALSE(others->lastSender(cookie));
 }
 
 TEST(SocketOwnerKernelRecord, CostDoesNotDependOnTheDescriptorsTheSenderHolds) {
