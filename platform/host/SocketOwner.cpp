@@ -378,21 +378,20 @@ uint64_t bootTimeNs() {
 
 }  // namespace
 
-std::string SocketOwner::identityOfSender(const UdpSenderRecord::Sender& found) {
-  const UdpSenderRecord::Sender* sender = &found;
+std::string SocketOwner::identityOfSender(const UdpSenderRecord::Sender& sender) {
   static const uint64_t nsPerTick = 1'000'000'000ULL / static_cast<uint64_t>(sysconf(_SC_CLK_TCK));
-  const uint64_t sentTick = sender->boottime / nsPerTick;
+  const uint64_t sentTick = sender.boottime / nsPerTick;
   const auto now = std::chrono::steady_clock::now();
   int stale = -1;
   {
     // Shared: every worker reads this on each new flow.
     std::shared_lock lock(sendersMutex_);
-    auto it = knownSenders_.find(sender->tgid);
+    auto it = knownSenders_.find(sender.tgid);
     if (it != knownSenders_.end()) {
       KnownSender& known = it->second;
       if (now - known.readAt < kSenderIdentityLife && known.startTicks <= sentTick) {
         // Alive since it started and after the record: the pid was its at the send.
-        if (sender->boottime <= known.aliveAt.load(std::memory_order_relaxed)) return known.identity;
+        if (sender.boottime <= known.aliveAt.load(std::memory_order_relaxed)) return known.identity;
         const uint64_t before = bootTimeNs();
         pollfd ended{known.pidfd, POLLIN, 0};
         if (poll(&ended, 1, 0) == 0) {
@@ -407,23 +406,23 @@ std::string SocketOwner::identityOfSender(const UdpSenderRecord::Sender& found) 
   }
   if (stale >= 0) {
     std::lock_guard lock(sendersMutex_);
-    auto it = knownSenders_.find(sender->tgid);
+    auto it = knownSenders_.find(sender.tgid);
     if (it != knownSenders_.end() && it->second.pidfd == stale) {
       close(stale);
       knownSenders_.erase(it);
     }
   }
-  int pidfd = static_cast<int>(syscall(SYS_pidfd_open, static_cast<pid_t>(sender->tgid), 0));
+  int pidfd = static_cast<int>(syscall(SYS_pidfd_open, static_cast<pid_t>(sender.tgid), 0));
   std::string scratch;
-  std::string identity = processIdentity("/proc/" + std::to_string(sender->tgid), scratch);
+  std::string identity = processIdentity("/proc/" + std::to_string(sender.tgid), scratch);
   // Read after the pidfd and the identity: a process there that started
   // before the send is the sender, and was when both were taken. Otherwise
   // the sender has ended (its pid may be another's now): its command name
   // is all there is.
-  auto started = processStartTicks(sender->tgid);
+  auto started = processStartTicks(sender.tgid);
   if (!started || *started > sentTick || identity.empty()) {
     if (pidfd >= 0) close(pidfd);
-    return sender->comm;
+    return sender.comm;
   }
   if (pidfd >= 0) {
     std::lock_guard lock(sendersMutex_);
@@ -431,7 +430,7 @@ std::string SocketOwner::identityOfSender(const UdpSenderRecord::Sender& found) 
       for (auto& [tgid, known] : knownSenders_) close(known.pidfd);
       knownSenders_.clear();
     }
-    auto [it, added] = knownSenders_.try_emplace(sender->tgid, pidfd, *started, identity, now);
+    auto [it, added] = knownSenders_.try_emplace(sender.tgid, pidfd, *started, identity, now);
     if (!added) close(pidfd);  // another look-up took it meanwhile
   }
   return identity;

@@ -402,9 +402,8 @@ class SocketUdpConnection final : public UdpConnection {
   // come, the next is read at once when it is already there (answers to
   // one batch arrive together): no wait to arm for it.
   void armReceive() {
-    if (receiveArmed_ || receives_.empty() || kind() != NWConnectionState::ready) return;
-    while (receivedAny_ && !receives_.empty() && kind() == NWConnectionState::ready) {
-      if (!takeDatagram(std::error_code())) break;
+    if (receiveArmed_) return;
+    while (receivedAny_ && !receives_.empty() && kind() == NWConnectionState::ready && takeDatagram({})) {
     }
     if (receives_.empty() || kind() != NWConnectionState::ready) return;
     receiveArmed_ = true;
