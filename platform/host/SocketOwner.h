@@ -31,7 +31,6 @@
 
 namespace platform {
 
-
 class SocketOwner {
  public:
   enum class Source {

@@ -33,10 +33,11 @@ namespace platform {
 struct UdpSenderRecord::Loaded {
   bpf_object* object = nullptr;
   bpf_link* links[7] = {};
-  void* portChanges = MAP_FAILED;
-  static constexpr size_t kPortChangesSize = UDP_PORTS * sizeof(uint64_t);
+  // The map of change counts, where its hooks attached.
+  const uint64_t* changes = nullptr;
+  static constexpr size_t kChangesSize = UDP_PORTS * sizeof(uint64_t);
   ~Loaded() {
-    if (portChanges != MAP_FAILED) munmap(portChanges, kPortChangesSize);
+    if (changes) munmap(const_cast<uint64_t*>(changes), kChangesSize);
     for (bpf_link* link : links)
       if (link) bpf_link__destroy(link);
     if (object) bpf_object__close(object);
@@ -153,8 +154,10 @@ std::shared_ptr<UdpSenderRecord> UdpSenderRecord::load(std::string& reason, uint
       loaded->links[4 + i] = program ? bpf_program__attach_cgroup(program, cgroup) : nullptr;
       counted = loaded->links[4 + i] != nullptr;
     }
-    if (bpf_map* map = counted ? bpf_object__find_map_by_name(loaded->object, "udp_changes") : nullptr)
-      loaded->portChanges = mmap(nullptr, Loaded::kPortChangesSize, PROT_READ, MAP_SHARED, bpf_map__fd(map), 0);
+    if (bpf_map* map = counted ? bpf_object__find_map_by_name(loaded->object, "udp_changes") : nullptr) {
+      void* mapped = mmap(nullptr, Loaded::kChangesSize, PROT_READ, MAP_SHARED, bpf_map__fd(map), 0);
+      if (mapped != MAP_FAILED) loaded->changes = static_cast<const uint64_t*>(mapped);
+    }
     close(cgroup);  // the links hold the cgroup
   }
   libbpf_set_print(previous);
@@ -166,10 +169,8 @@ std::shared_ptr<UdpSenderRecord> UdpSenderRecord::load(std::string& reason, uint
     return nullptr;
   }
   const int fd = bpf_map__fd(map);
-  const auto* changes = loaded->portChanges != MAP_FAILED ? static_cast<const uint64_t*>(loaded->portChanges) : nullptr;
   std::shared_ptr<UdpSenderRecord> record(new UdpSenderRecord(std::move(loaded)));
   record->mapFd_ = fd;
-  record->portChanges_ = changes;
   return record;
 }
 
@@ -193,8 +194,8 @@ std::optional<UdpSenderRecord::Sender> UdpSenderRecord::lastSender(uint64_t cook
 }
 
 std::optional<uint64_t> UdpSenderRecord::changes(uint64_t index) const {
-  if (!portChanges_) return std::nullopt;
-  return __atomic_load_n(portChanges_ + (index & (UDP_PORTS - 1)), __ATOMIC_ACQUIRE);
+  if (!loaded_->changes) return std::nullopt;
+  return __atomic_load_n(loaded_->changes + (index & (UDP_PORTS - 1)), __ATOMIC_ACQUIRE);
 }
 
 #else

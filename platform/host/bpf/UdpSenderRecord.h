@@ -51,7 +51,6 @@ class UdpSenderRecord {
   explicit UdpSenderRecord(std::unique_ptr<Loaded> loaded);
   std::unique_ptr<Loaded> loaded_;
   int mapFd_ = -1;
-  const uint64_t* portChanges_ = nullptr;
 };
 
 }  // namespace platform
