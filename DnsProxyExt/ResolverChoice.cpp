@@ -12,12 +12,6 @@ namespace {
 
 char lowerAscii(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
 
-std::string lowered(std::string_view text) {
-  std::string out(text);
-  std::transform(out.begin(), out.end(), out.begin(), lowerAscii);
-  return out;
-}
-
 bool containsIgnoringCase(std::string_view haystack, std::string_view needle) {
   if (needle.size() > haystack.size()) return false;
   auto it = std::search(haystack.begin(), haystack.end(), needle.begin(), needle.end(),
@@ -27,12 +21,23 @@ bool containsIgnoringCase(std::string_view haystack, std::string_view needle) {
 
 }  // namespace
 
+namespace {
+
+// An empty entry (from "a,b,") would match every application.
+bool appMatches(const std::string& entry, std::string_view appId) {
+  return !entry.empty() && containsIgnoringCase(appId, entry);
+}
+
+bool anyAppMatches(const std::vector<std::string>& list, std::string_view appId) {
+  return std::any_of(list.begin(), list.end(), [&](const std::string& entry) { return appMatches(entry, appId); });
+}
+
+}  // namespace
+
 std::vector<std::string> matchingApps(const std::vector<std::string>& list, std::string_view appId) {
-  std::string app = lowered(appId);
   std::vector<std::string> out;
   for (const auto& entry : list) {
-    // An empty entry (from "a,b,") would match every application.
-    if (!entry.empty() && app.find(lowered(entry)) != std::string::npos) out.push_back(entry);
+    if (appMatches(entry, appId)) out.push_back(entry);
   }
   return out;
 }
@@ -84,8 +89,8 @@ std::optional<std::string> queryDomainOfDatagram(std::span<const uint8_t> datagr
 ResolverChoice chooseResolver(const ResolverConfig& config, const DomainMap& whitelistedDomainsMap,
                               std::string_view appId, std::string_view domain) {
   ResolverChoice choice;
-  bool localNetworkMatch = !matchingApps(config.localNetworkApps, appId).empty();
-  choice.useSecondDNS = !matchingApps(config.allowedApps, appId).empty();
+  bool localNetworkMatch = anyAppMatches(config.localNetworkApps, appId);
+  choice.useSecondDNS = anyAppMatches(config.allowedApps, appId);
   if (localNetworkMatch && config.localNetworkDNS) {
     choice.rule = ResolverRule::localNetwork;
     choice.host = config.localNetworkDNS;

@@ -1,10 +1,10 @@
 #include "dns/object/DNSParser.h"
 
+#include <algorithm>
 #include <limits>
 
 #include "DefaultAddresses.h"
 #include "dns/value/Hex.h"
-#include "dns/value/WireWriter.h"
 #include "dns/object/DNSMessageDecoder.h"
 #include "dns/object/DNSMessageEncoder.h"
 #include "dns/object/DNSOPTResourceRecord.h"
@@ -60,31 +60,26 @@ std::optional<std::string> DNSParser::hexStringForData(const std::optional<std::
   return dnswire::toHex(*data);
 }
 
-std::vector<uint8_t> DNSParser::buildEdnsDataWithCode(uint16_t code, std::string_view value) {
-  if (value.size() > kMaxOptionValueLength) {
+namespace {
+
+// Appends one option; false (and logged) when the value is longer than an option can hold.
+bool appendOption(std::vector<uint8_t>& out, uint16_t code, std::string_view value) {
+  if (value.size() > DNSParser::kMaxOptionValueLength) {
     platform::NSLog("inject value skipped: " + std::to_string(code) + " : value of " + std::to_string(value.size()) +
                     " bytes is longer than an option can hold");
-    return {};
+    return false;
   }
-  dnswire::WireWriter out(4 + value.size());
-  out.u16(code);
-  out.u16(static_cast<uint16_t>(value.size()));
-  out.bytes(std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(value.data()), value.size()));
-  return out.take();
+  const auto size = static_cast<uint16_t>(value.size());
+  const uint8_t header[4] = {static_cast<uint8_t>(code >> 8), static_cast<uint8_t>(code),
+                             static_cast<uint8_t>(size >> 8), static_cast<uint8_t>(size)};
+  out.insert(out.end(), header, header + 4);
+  out.insert(out.end(), value.begin(), value.end());
+  return true;
 }
 
-std::vector<uint8_t> DNSParser::buildEdnsDataWithCodes(const std::vector<uint16_t>& codes,
-                                                       const std::vector<std::string>& values) {
-  std::vector<uint8_t> out;
-  const size_t count = std::min(codes.size(), values.size());
-  for (size_t i = 0; i < count; ++i) {
-    const auto option = buildEdnsDataWithCode(codes[i], values[i]);
-    out.insert(out.end(), option.begin(), option.end());
-  }
-  return out;
-}
-
-std::vector<uint8_t> DNSParser::buildEdnsDataFromDict(const OptionDictionary& flags) {
+// The options of (code text, value) pairs, in their order, written into one buffer.
+template <typename Pairs>
+std::vector<uint8_t> optionsFromPairs(const Pairs& flags) {
   // The lines, the dig command above all, are built only when they go somewhere.
   const bool logging = platform::logEnabled();
   std::string command;
@@ -93,22 +88,42 @@ std::vector<uint8_t> DNSParser::buildEdnsDataFromDict(const OptionDictionary& fl
     command += vardeno::defaults::kFilteringDNS;
     command += " -p 81 +edns=0 +bufsize=4096 ";
   }
+  size_t total = 0;
+  for (const auto& [key, value] : flags) total += 4 + std::min(value.size(), DNSParser::kMaxOptionValueLength);
   std::vector<uint8_t> out;
+  out.reserve(total);
   for (const auto& [key, value] : flags) {
-    const uint16_t code = optionCode(key);
+    const uint16_t code = DNSParser::optionCode(key);
     if (logging) platform::logLine("inject value: ", code, " : ", value, " ");
-    const auto option = buildEdnsDataWithCode(code, value);
-    if (option.empty()) continue;
+    if (!appendOption(out, code, value)) continue;
     if (logging) {
       command += "+ednsopt=" + std::to_string(code) + ":" +
                  dnswire::toHex(std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(value.data()), value.size())) +
                  " ";
     }
-    out.insert(out.end(), option.begin(), option.end());
   }
   if (logging) platform::NSLog(command);
   return out;
 }
+
+}  // namespace
+
+std::vector<uint8_t> DNSParser::buildEdnsDataWithCode(uint16_t code, std::string_view value) {
+  std::vector<uint8_t> out;
+  out.reserve(4 + std::min(value.size(), kMaxOptionValueLength));
+  appendOption(out, code, value);
+  return out;
+}
+
+std::vector<uint8_t> DNSParser::buildEdnsDataWithCodes(const std::vector<uint16_t>& codes,
+                                                       const std::vector<std::string>& values) {
+  std::vector<uint8_t> out;
+  const size_t count = std::min(codes.size(), values.size());
+  for (size_t i = 0; i < count; ++i) appendOption(out, codes[i], values[i]);
+  return out;
+}
+
+std::vector<uint8_t> DNSParser::buildEdnsDataFromDict(const OptionDictionary& flags) { return optionsFromPairs(flags); }
 
 std::shared_ptr<DNSMessage> DNSParser::checkDnsMessage(std::shared_ptr<DNSMessage> message) {
   if (!message || !message->questions) return message;
@@ -168,21 +183,29 @@ std::vector<DNSParser::Datagram> DNSParser::injectFlagsToDatagrams(const std::ve
   return out;
 }
 
-std::vector<DNSParser::Datagram> DNSParser::injectFlagsToDatagrams(const std::vector<Datagram>& datagrams,
-                                                                   const OptionDictionary& flags) {
-  const std::vector<uint8_t> options = buildEdnsDataFromDict(flags);
-  std::vector<Datagram> out;
+namespace {
+
+std::vector<DNSParser::Datagram> injectOptions(const std::vector<DNSParser::Datagram>& datagrams,
+                                               const std::vector<uint8_t>& options) {
+  std::vector<DNSParser::Datagram> out;
   out.reserve(datagrams.size());
   for (const auto& datagram : datagrams) {
-    out.push_back(injectFlagsTo(datagram, options).value_or(datagram));
-    VARDENO_LOG_LINE("hex data = ", hexStringForData(out.back()));
+    out.push_back(DNSParser::injectFlagsTo(datagram, options).value_or(datagram));
+    VARDENO_LOG_LINE("hex data = ", DNSParser::hexStringForData(out.back()));
   }
   return out;
 }
 
+}  // namespace
+
+std::vector<DNSParser::Datagram> DNSParser::injectFlagsToDatagrams(const std::vector<Datagram>& datagrams,
+                                                                   const OptionDictionary& flags) {
+  return injectOptions(datagrams, optionsFromPairs(flags));
+}
+
 std::vector<DNSParser::Datagram> DNSParser::injectFlagsToDatagrams(const std::vector<Datagram>& datagrams,
                                                                    const std::map<std::string, std::string>& flags) {
-  return injectFlagsToDatagrams(datagrams, OptionDictionary(flags.begin(), flags.end()));
+  return injectOptions(datagrams, optionsFromPairs(flags));
 }
 
 }  // namespace DnsObjects
