@@ -492,7 +492,8 @@ void DnsProxyExt::answerBack(const FlowPtr& flow, std::optional<Datagram> datagr
     return;
   }
 
-  auto message = decodeDNSResponse(*datagram, hash);
+  // The decode feeds log lines alone: without a log there is nothing to decode for.
+  auto message = platform::logEnabled() ? decodeDNSResponse(*datagram, hash) : std::nullopt;
   std::optional<std::string> url;
   if (message && !message->answers.empty()) {
     if (!message->questions.empty() && message->questions.front().type == DnsToolsSocket::ResourceRecordType::HTTPSSVC)
