@@ -111,6 +111,25 @@ Resolved resolveName(const std::string& host, uint16_t port) {
   return Resolved{std::nullopt, NWError::dns(EAI_NONAME)};
 }
 
+// UDP as asio sees it, with sockets opened non-blocking and kept from
+// programs this process runs. Opened (not assigned) by asio, a socket leaves
+// the event loop with its close alone.
+class CloexecUdp {
+ public:
+  using endpoint = asio::ip::basic_endpoint<CloexecUdp>;
+  static CloexecUdp v4() noexcept { return CloexecUdp(AF_INET); }
+  static CloexecUdp v6() noexcept { return CloexecUdp(AF_INET6); }
+  int type() const noexcept { return SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC; }
+  int protocol() const noexcept { return IPPROTO_UDP; }
+  int family() const noexcept { return family_; }
+  friend bool operator==(const CloexecUdp& a, const CloexecUdp& b) { return a.family_ == b.family_; }
+  friend bool operator!=(const CloexecUdp& a, const CloexecUdp& b) { return a.family_ != b.family_; }
+
+ private:
+  explicit CloexecUdp(int family) : family_(family) {}
+  int family_;
+};
+
 // The executor of a new connection: the calling worker's loop, which runs on
 // one thread, or else a strand of the shared pool.
 asio::any_io_executor connectionExecutor() {
@@ -272,13 +291,10 @@ class SocketUdpConnection final : public UdpConnection {
 
   void connectTo(const udp::endpoint& endpoint) {
     std::error_code ec;
-    // Non-blocking from the start, and kept from programs this process runs.
-    const int fd = ::socket(endpoint.protocol().family(), SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    if (fd < 0) ec = std::error_code(errno, std::system_category());
-    else socket_.assign(endpoint.protocol(), fd, ec);
-    if (ec && fd >= 0) ::close(fd);
+    const CloexecUdp::endpoint peer(endpoint.address(), endpoint.port());
+    socket_.open(peer.protocol(), ec);
     if (!ec) socket_.non_blocking(true, ec);  // asio's own record of the mode
-    if (!ec) socket_.connect(endpoint, ec);  // a UDP connect only sets the peer
+    if (!ec) socket_.connect(peer, ec);  // a UDP connect only sets the peer
     if (ec) {
       fail(NWError::posix(ec.value()));
       return;
@@ -408,7 +424,7 @@ class SocketUdpConnection final : public UdpConnection {
     if (receives_.empty() || kind() != NWConnectionState::ready) return;
     receiveArmed_ = true;
     auto self = shared();
-    socket_.async_wait(udp::socket::wait_read, [self](std::error_code ec) {
+    socket_.async_wait(Socket::wait_read, [self](std::error_code ec) {
       self->receiveArmed_ = false;
       if (ec == asio::error::operation_aborted || self->kind() != NWConnectionState::ready) return;
       if (self->receives_.empty()) return;
@@ -452,7 +468,8 @@ class SocketUdpConnection final : public UdpConnection {
 
   const NWEndpoint remote_;
   asio::any_io_executor strand_;
-  udp::socket socket_;
+  using Socket = asio::basic_datagram_socket<CloexecUdp>;
+  Socket socket_;
 
   mutable std::mutex mutex_;  // state_ and handler_, read from any thread
   NWConnectionState state_;

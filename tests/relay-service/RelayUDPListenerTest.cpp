@@ -241,12 +241,20 @@ TEST(RelayListenerFlush, HangingFlushStallsNoPeerAndRequestsCoalesce) {
   auto gate = std::make_shared<GatedFlush>();
   {
     auto relay = std::make_shared<UDPListener>([gate] { return gate->run(); });
+    // A failed assertion leaves no flush hanging for the listener's end to wait on.
+    struct ReleaseAtEnd {
+      GatedFlush& gate;
+      ~ReleaseAtEnd() { gate.release(); }
+    } releaseAtEnd{*gate};
     relay->start(0);
     ASSERT_TRUE(waitUntil([&] { return relay->isReady(); }));
     std::vector<std::unique_ptr<LoopbackClient>> peers;
     for (int i = 0; i < 40; ++i) {
       peers.push_back(std::make_unique<LoopbackClient>());
       ASSERT_TRUE(peers.back()->sendTo(relay->port(), "&*ALpeer" + std::to_string(i)));
+      // The others come once the first flush hangs: requests made before it
+      // started are served by it, and would make no second one.
+      if (i == 0) ASSERT_TRUE(waitUntil([&] { return gate->startedCount() == 1; }));
     }
     // Every peer is served while the first flush hangs.
     for (int i = 0; i < 40; ++i) ASSERT_TRUE(log.waitFor("Agent log: peer" + std::to_string(i))) << i;
