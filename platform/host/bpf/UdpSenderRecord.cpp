@@ -4,6 +4,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <iterator>
 #include <mutex>
 #include <string_view>
 
@@ -30,9 +31,15 @@ namespace platform {
 
 #ifdef VARDENO_HAVE_BPF
 
+// The hooks that record senders, and those that count changes beside them.
+constexpr const char* kRecordPrograms[] = {"udp4_sendmsg", "udp6_sendmsg", "udp4_connect", "udp6_connect"};
+constexpr const char* kChangePrograms[] = {"udp4_bind", "udp6_bind", "udp_release"};
+constexpr size_t kRecordCount = std::size(kRecordPrograms);
+constexpr size_t kChangeCount = std::size(kChangePrograms);
+
 struct UdpSenderRecord::Loaded {
   bpf_object* object = nullptr;
-  bpf_link* links[7] = {};
+  bpf_link* links[kRecordCount + kChangeCount] = {};
   // The map of change counts, where its hooks attached.
   const uint64_t* changes = nullptr;
   static constexpr size_t kChangesSize = UDP_PORTS * sizeof(uint64_t);
@@ -139,20 +146,19 @@ std::shared_ptr<UdpSenderRecord> UdpSenderRecord::load(std::string& reason, uint
   } else if ((error = bpf_object__load(loaded->object)) != 0) {
     reason = failure("cannot load the BPF program", error, messages);
   } else if (int cgroup = openCgroupRoot(reason); cgroup >= 0) {
-    const char* programs[] = {"udp4_sendmsg", "udp6_sendmsg", "udp4_connect", "udp6_connect"};
-    for (size_t i = 0; i < 4 && reason.empty(); ++i) {
-      bpf_program* program = bpf_object__find_program_by_name(loaded->object, programs[i]);
+    for (size_t i = 0; i < kRecordCount && reason.empty(); ++i) {
+      bpf_program* program = bpf_object__find_program_by_name(loaded->object, kRecordPrograms[i]);
       loaded->links[i] = program ? bpf_program__attach_cgroup(program, cgroup) : nullptr;
       if (!loaded->links[i]) reason = failure("cannot attach the BPF program", program ? errno : ENOENT, messages);
     }
     // The counts of changes, where these hooks attach (the record works
     // without them; owners are then looked up for every flow).
-    const char* changes[] = {"udp4_bind", "udp6_bind", "udp_release"};
     bool counted = reason.empty();
-    for (size_t i = 0; i < 3 && counted; ++i) {
-      bpf_program* program = bpf_object__find_program_by_name(loaded->object, changes[i]);
-      loaded->links[4 + i] = program ? bpf_program__attach_cgroup(program, cgroup) : nullptr;
-      counted = loaded->links[4 + i] != nullptr;
+    for (size_t i = 0; i < kChangeCount && counted; ++i) {
+      bpf_program* program = bpf_object__find_program_by_name(loaded->object, kChangePrograms[i]);
+      bpf_link*& link = loaded->links[kRecordCount + i];
+      link = program ? bpf_program__attach_cgroup(program, cgroup) : nullptr;
+      counted = link != nullptr;
     }
     if (bpf_map* map = counted ? bpf_object__find_map_by_name(loaded->object, "udp_changes") : nullptr) {
       void* mapped = mmap(nullptr, Loaded::kChangesSize, PROT_READ, MAP_SHARED, bpf_map__fd(map), 0);
