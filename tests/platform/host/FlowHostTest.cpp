@@ -90,13 +90,36 @@ UdpFlowHost::ProviderSource weakSource(const std::shared_ptr<EchoProvider>& prov
   return [weak = std::weak_ptr(provider)]() -> std::shared_ptr<NEDNSProxyProvider> { return weak.lock(); };
 }
 
-// Takes no flow until released: datagrams gather at the host meanwhile.
+// Holds every flow until released, then reads them as EchoProvider does:
+// datagrams gather at the host meanwhile. The worker is never blocked, so
+// the host goes on reading while flows wait.
 struct GatedProvider : EchoProvider {
-  std::atomic<bool> release{false};
-  std::chrono::seconds limit{5};
+  std::mutex gateMutex;
+  bool released = false;
+  std::vector<std::pair<std::shared_ptr<NEAppProxyUDPFlow>, NWHostEndpoint>> held;
+
   bool handleNewUDPFlow(std::shared_ptr<NEAppProxyUDPFlow> flow, NWHostEndpoint remote) override {
-    waitUntil([this] { return release.load(); }, limit);
+    {
+      std::lock_guard lock(gateMutex);
+      if (!released) {
+        held.emplace_back(std::move(flow), std::move(remote));
+        return true;
+      }
+    }
     return EchoProvider::handleNewUDPFlow(flow, remote);
+  }
+  size_t heldCount() {
+    std::lock_guard lock(gateMutex);
+    return held.size();
+  }
+  void release() {
+    decltype(held) ready;
+    {
+      std::lock_guard lock(gateMutex);
+      released = true;
+      ready.swap(held);
+    }
+    for (auto& [flow, remote] : ready) EXPECT_TRUE(EchoProvider::handleNewUDPFlow(flow, remote));
   }
 };
 
@@ -214,9 +237,12 @@ TEST_F(HostFixture, DatagramsWaitingForTheReadAreDeliveredTogether) {
   auto gate = std::make_shared<GatedProvider>();
   gate->closeAfterWrite = false;
   provider = gate;  // before any datagram, so the host never reads it concurrently
-  for (uint16_t id = 1; id <= 3; ++id) client.sendTo(listen, dnsQuery(id, "x.example"));
+  // The later two come once the provider holds the flow of the first.
+  client.sendTo(listen, dnsQuery(1, "x.example"));
+  ASSERT_TRUE(waitUntil([&] { return gate->heldCount() == 1; }, 5s));
+  for (uint16_t id = 2; id <= 3; ++id) client.sendTo(listen, dnsQuery(id, "x.example"));
   ASSERT_TRUE(waitUntil([&] { return host->pendingDatagramCount() == 3; }, 5s));
-  gate->release = true;
+  gate->release();
   for (int i = 0; i < 3; ++i) ASSERT_TRUE(client.receive()) << i;
   std::lock_guard lock(gate->mutex);
   ASSERT_EQ(gate->readSizes.size(), 1u);
@@ -229,7 +255,7 @@ TEST_F(HostFixture, AnEndpointThatSendsMoreThanOneReadHoldsGetsThemAllAnsweredIn
   UdpSocket client;
   const int sent = static_cast<int>(UdpFlowHost::kMaxDatagramsPerRead) + 50;
   for (int id = 0; id < sent; ++id) client.sendTo(listen, dnsQuery(static_cast<uint16_t>(id), "flood.example"));
-  gate->release = true;
+  gate->release();
   std::set<Bytes> answers;
   for (auto deadline = std::chrono::steady_clock::now() + 10s;
        answers.size() < static_cast<size_t>(sent) && std::chrono::steady_clock::now() < deadline;) {
