@@ -136,7 +136,7 @@ void FlowManager::addErrorToFlow(const platform::NEAppProxyUDPFlow& flow, int co
   if (!found) platform::NSLog("***Critical: FlowManager -> addErrorToFlow is nil");
 }
 
-std::optional<DnsToolsSocket::Message> FlowManager::recordRead(
+std::optional<std::string> FlowManager::recordRead(
     const platform::NEAppProxyUDPFlow& flow, const std::vector<platform::Datagram>& datagrams,
     std::vector<std::optional<DnsToolsSocket::Message>> messages) {
   // Reduced before the lock; only moves happen under it.
@@ -149,8 +149,9 @@ std::optional<DnsToolsSocket::Message> FlowManager::recordRead(
   ManagedFlow& record = *it->second.flow;
   record.setRawReqSizes(std::move(sizes));
   record.appendSummaries(std::move(messages));
-  if (record.reqMessages.empty()) return std::nullopt;
-  return record.reqMessages.front();
+  if (record.reqMessages.empty() || !record.reqMessages.front() || record.reqMessages.front()->questions.empty())
+    return std::nullopt;
+  return record.reqMessages.front()->questions.front().name;
 }
 
 void FlowManager::printReport(const ReportSettings& settings) const {

@@ -36,8 +36,9 @@ class FlowManager {
   // Records the error code; logs the critical line when there is no record.
   void addErrorToFlow(const platform::NEAppProxyUDPFlow& flow, int code);
   // Stores a read (raw data replaced, messages appended) and returns the
-  // first request the flow ever carried (none: not decoded or no record).
-  std::optional<DnsToolsSocket::Message> recordRead(const platform::NEAppProxyUDPFlow& flow,
+  // name of the first question of the first request the flow ever carried
+  // (none: not decoded, no question or no record).
+  std::optional<std::string> recordRead(const platform::NEAppProxyUDPFlow& flow,
                                                     const std::vector<platform::Datagram>& datagrams,
                                                     std::vector<std::optional<DnsToolsSocket::Message>> messages);
   void printReport(const ReportSettings& settings) const;

@@ -155,10 +155,8 @@ void DnsProxyExt::readDatagrams(const FlowPtr& flow) {
     std::vector<std::optional<DnsToolsSocket::Message>> messages;
     messages.reserve(data.size());
     for (const auto& datagram : data) messages.push_back(self->decodeDNSRequest(datagram, flow->hash()));
-    auto first = self->flowManager_.recordRead(*flow, data, std::move(messages));
-
-    if (first && !first->questions.empty()) {
-      const std::string& domain = first->questions.front().name;
+    if (auto first = self->flowManager_.recordRead(*flow, data, std::move(messages))) {
+      const std::string& domain = *first;
       VARDENO_LOG_LINE("question domain is: " + platform::optionalText(domain));
       if (domain.find(kReportMarker) != std::string::npos) {
         std::string params = removeAll(domain, kReportPrefix);
@@ -249,15 +247,18 @@ void DnsProxyExt::connectToDNS(const FlowPtr& flow, std::optional<std::vector<Da
   std::vector<platform::NWHostEndpoint> eps =
       endpoints ? std::move(*endpoints) : std::vector<platform::NWHostEndpoint>{};
 
-  // `domain` as the log lines print it; the choice also finds the domain of a
-  // query the value codec refuses.
+  // `domain` as the log lines print it, decoded only for them; the choice
+  // also finds the domain of a query the value codec refuses.
   std::optional<std::string> domain;
   std::optional<std::string> lookupDomain;
+  const bool logging = platform::logEnabled();
   if (!datagrams.empty()) {
-    auto msg = decodeDNSRequest(datagrams.front(), flow->hash());
-    VARDENO_LOG_LINE("datagram count = " + std::to_string(datagrams.size()));
-    VARDENO_LOG_LINE("msg: " + optionalMessage(msg));
-    if (msg && !msg->questions.empty()) domain = queryDomainFromName(msg->questions.front().name);
+    if (logging) {
+      auto msg = decodeDNSRequest(datagrams.front(), flow->hash());
+      VARDENO_LOG_LINE("datagram count = " + std::to_string(datagrams.size()));
+      VARDENO_LOG_LINE("msg: " + optionalMessage(msg));
+      if (msg && !msg->questions.empty()) domain = queryDomainFromName(msg->questions.front().name);
+    }
     lookupDomain = queryDomainOfDatagram(datagrams.front());
   }
   ResolverChoice first = chooseResolver(*config, *whitelisted, appId, lookupDomain.value_or(""));
@@ -290,7 +291,8 @@ void DnsProxyExt::connectToDNS(const FlowPtr& flow, std::optional<std::vector<Da
       auto it = std::find_if(groups.begin(), groups.end(),
                              [&](const ResolverGroup& g) { return sameResolver(g.choice, choice); });
       if (it == groups.end()) {
-        groups.push_back(ResolverGroup{std::move(choice), decodedQueryDomain(datagrams[i]), {}, {}});
+        groups.push_back(ResolverGroup{std::move(choice),
+                                       logging ? decodedQueryDomain(datagrams[i]) : std::nullopt, {}, {}});
         it = std::prev(groups.end());
       }
       group = &*it;
@@ -381,7 +383,7 @@ void DnsProxyExt::prepareGroup(const FlowPtr& flow, const std::string& appId, co
         VARDENO_LOG_LINE("injection returned " + std::to_string(injected.size()) + " datagrams for " +
               std::to_string(datagrams.size()) + ", forwarding them as read");
       }
-      if (!datagrams.empty()) decodeDNSRequest(datagrams.front(), flow->hash());
+      if (!datagrams.empty() && platform::logEnabled()) decodeDNSRequest(datagrams.front(), flow->hash());
       if (platform::logEnabled()) logAndRelay("connect to DNS using Vardeno DNS (" + hostText + ", q: " + platform::optionalText(domain));
       break;
     }
