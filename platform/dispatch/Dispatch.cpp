@@ -341,17 +341,55 @@ void LoopQueue::run(const std::function<void()>& block) {
   worker_.progress.fetch_add(1, std::memory_order_relaxed);
 }
 
-void LoopQueue::async(std::function<void()> block) {
-  asio::post(worker_.io, [self = std::static_pointer_cast<LoopQueue>(shared_from_this()), block = std::move(block)] {
-    self->run(block);
-  });
+// Blocks a worker queued for itself, run in order by one handler of its
+// loop (see deferOnWorker).
+struct Chain {
+  struct Link {
+    std::shared_ptr<LoopQueue> queue;  // none: a bare block
+    std::function<void()> block;
+  };
+  static constexpr std::size_t kPerTurn = 64;
+  std::vector<Link> links;
+  std::size_t next = 0;
+  bool scheduled = false;
+};
+thread_local Chain tlsChain;
+
+void runChain(Worker& worker) {
+  Chain& chain = tlsChain;
+  for (std::size_t ran = 0; chain.next < chain.links.size(); ++ran) {
+    if (ran == Chain::kPerTurn) {
+      // The loop's other work gets its turn; the rest runs in the next one.
+      chain.links.erase(chain.links.begin(), chain.links.begin() + static_cast<std::ptrdiff_t>(chain.next));
+      chain.next = 0;
+      asio::defer(worker.io, [&worker] { runChain(worker); });
+      return;
+    }
+    Chain::Link link = std::move(chain.links[chain.next++]);
+    if (link.queue) link.queue->run(link.block);
+    else link.block();
+  }
+  chain.links.clear();
+  chain.next = 0;
+  chain.scheduled = false;
 }
 
-void LoopQueue::asyncContinuation(std::function<void()> block) {
-  asio::defer(worker_.io, [self = std::static_pointer_cast<LoopQueue>(shared_from_this()), block = std::move(block)] {
-    self->run(block);
-  });
+// On `worker`'s own thread.
+void queueOnChain(Worker& worker, std::shared_ptr<LoopQueue> queue, std::function<void()> block) {
+  Chain& chain = tlsChain;
+  chain.links.push_back(Chain::Link{std::move(queue), std::move(block)});
+  if (chain.scheduled) return;
+  chain.scheduled = true;
+  asio::defer(worker.io, [&worker] { runChain(worker); });
 }
+
+void LoopQueue::async(std::function<void()> block) {
+  auto self = std::static_pointer_cast<LoopQueue>(shared_from_this());
+  if (tlsWorker == &worker_) return queueOnChain(worker_, std::move(self), std::move(block));
+  asio::post(worker_.io, [self = std::move(self), block = std::move(block)] { self->run(block); });
+}
+
+void LoopQueue::asyncContinuation(std::function<void()> block) { async(std::move(block)); }
 
 std::shared_ptr<DispatchWorkItem> LoopQueue::asyncAfter(std::chrono::nanoseconds delay, std::function<void()> block) {
   auto self = std::static_pointer_cast<LoopQueue>(shared_from_this());
@@ -392,6 +430,11 @@ std::optional<std::size_t> currentWorker() {
 std::shared_ptr<DispatchQueue> currentWorkerQueue() { return tlsWorker ? tlsWorker->queue : nullptr; }
 
 asio::io_context* currentWorkerIoContext() { return tlsWorker ? &tlsWorker->io : nullptr; }
+
+void deferOnWorker(asio::io_context& loop, std::function<void()> block) {
+  if (tlsWorker && &tlsWorker->io == &loop) return queueOnChain(*tlsWorker, nullptr, std::move(block));
+  asio::defer(loop, std::move(block));
+}
 
 uint64_t workerProgress(std::size_t index) {
   auto& all = workers().all;

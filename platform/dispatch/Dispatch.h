@@ -39,6 +39,12 @@ asio::io_context& workerIoContext(std::size_t index);
 std::optional<std::size_t> currentWorker();
 std::shared_ptr<class DispatchQueue> currentWorkerQueue();
 asio::io_context* currentWorkerIoContext();
+// Runs `block` on worker loop `loop` after the block or handler running
+// now, as asio::defer does. From the loop's own thread, such blocks and
+// those queued on its queue run together, a few dozen to a turn of the
+// loop, so that a chain of continuations does not cost a turn (a poll of
+// the loop's descriptors) each.
+void deferOnWorker(asio::io_context& loop, std::function<void()> block);
 // Counts block starts and ends on a worker: odd while a block runs. A value
 // that stays odd tells that the worker is stuck in one block.
 uint64_t workerProgress(std::size_t index);

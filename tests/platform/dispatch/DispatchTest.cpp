@@ -1,10 +1,12 @@
 #include "platform/dispatch/Dispatch.h"
 
 #include <atomic>
+#include <functional>
 #include <mutex>
 #include <thread>
 #include <vector>
 
+#include <asio.hpp>
 #include <gtest/gtest.h>
 
 using namespace std::chrono_literals;
@@ -373,4 +375,48 @@ TEST(Dispatch, GlobalContinuationFromAWorkerRunsOnThatWorker) {
   ASSERT_TRUE(waitUntil([&] { return done.load(); }));
   EXPECT_TRUE(sameThread.load());
   EXPECT_TRUE(onGlobal.load());
+}
+
+// Blocks a worker queues for itself run together, in order, before the
+// loop's other handlers; a chain that never ends still lets them in.
+TEST(Dispatch, AWorkersChainOfBlocksRunsInOneTurnAndNeverStarvesItsLoop) {
+  auto worker = platform::workerQueue(0);
+  auto& loop = platform::workerIoContext(0);
+  std::vector<int> order;  // touched only on the worker
+  std::atomic<int> linksBeforeHandler{-1};
+  std::atomic<bool> done{false};
+  std::function<void(int)> link = [&](int i) {
+    // A handler of the loop, queued once the chain has begun.
+    if (i == 0) asio::post(loop, [&] { linksBeforeHandler = static_cast<int>(order.size()); });
+    order.push_back(i);
+    if (i + 1 == 10) return;
+    // Queued from the worker by both ways, in turn.
+    if (i % 2) worker->asyncContinuation([&, i] { link(i + 1); });
+    else platform::deferOnWorker(loop, [&, i] { link(i + 1); });
+  };
+  worker->async([&] {
+    worker->async([&] { link(0); });
+    worker->async([&] { done = true; });
+  });
+  ASSERT_TRUE(waitUntil([&] { return done.load() && linksBeforeHandler.load() >= 0; }));
+  worker->sync([&] {
+    EXPECT_EQ(order, (std::vector<int>{0, 1, 2, 3, 4, 5, 6, 7, 8, 9}));
+  });
+  EXPECT_EQ(linksBeforeHandler.load(), 10);
+
+  // A block that queues itself for ever: the loop's handlers and timers run.
+  std::atomic<bool> stop{false}, stopped{false};
+  std::function<void()> spin = [&] {
+    if (!stop) worker->async(spin);
+    else stopped = true;
+  };
+  worker->async(spin);
+  std::atomic<bool> posted{false}, timed{false};
+  worker->async([&] {
+    asio::post(loop, [&] { posted = true; });
+    worker->asyncAfter(1ms, [&] { timed = true; });
+  });
+  EXPECT_TRUE(waitUntil([&] { return posted.load() && timed.load(); }, 5s));
+  stop = true;
+  ASSERT_TRUE(waitUntil([&] { return stopped.load(); }));
 }
