@@ -130,10 +130,21 @@ class CloexecUdp {
   int family_;
 };
 
+// A UDP socket whose non-blocking mode, set when it is opened, asio is told
+// of: otherwise its first wait sets the mode again, a system call per socket.
+class NonBlockingUdpSocket : public asio::basic_datagram_socket<CloexecUdp> {
+ public:
+  using asio::basic_datagram_socket<CloexecUdp>::basic_datagram_socket;
+  void open(const CloexecUdp& protocol, std::error_code& ec) {
+    asio::basic_datagram_socket<CloexecUdp>::open(protocol, ec);
+    if (!ec) impl_.get_implementation().state_ |= asio::detail::socket_ops::internal_non_blocking;
+  }
+};
+
 // The executor of a new connection: the calling worker's loop, which runs on
 // one thread, or else a strand of the shared pool.
-asio::any_io_executor connectionExecutor() {
-  if (auto* io = currentWorkerIoContext()) return io->get_executor();
+asio::any_io_executor connectionExecutor(asio::io_context* loop) {
+  if (loop) return loop->get_executor();
   return asio::make_strand(dispatchIoContext());
 }
 
@@ -144,7 +155,10 @@ asio::any_io_executor connectionExecutor() {
 class SocketUdpConnection final : public UdpConnection {
  public:
   explicit SocketUdpConnection(NWEndpoint remote)
-      : remote_(std::move(remote)), strand_(connectionExecutor()), socket_(strand_) {}
+      : remote_(std::move(remote)),
+        loop_(currentWorkerIoContext()),
+        strand_(connectionExecutor(loop_)),
+        socket_(strand_) {}
   ~SocketUdpConnection() override { forgetOwnSocket(); }
 
   void setStateUpdateHandler(StateHandler handler) override {
@@ -155,14 +169,14 @@ class SocketUdpConnection final : public UdpConnection {
   void start(std::shared_ptr<DispatchQueue> queue) override {
     if (!queue) return;
     auto self = shared();
-    asio::defer(strand_, [self, queue = std::move(queue)] { self->doStart(queue); });
+    later([self, queue = std::move(queue)] { self->doStart(queue); });
   }
 
   void send(std::vector<uint8_t> datagram, SendCompletion completion) override {
     if (sendDirect(datagram, completion)) return;
     auto self = shared();
     strandSends_.fetch_add(1, std::memory_order_acq_rel);
-    asio::defer(strand_, [self, datagram = std::move(datagram), completion = std::move(completion)]() mutable {
+    later([self, datagram = std::move(datagram), completion = std::move(completion)]() mutable {
       self->doSend(std::move(datagram), std::move(completion));
       self->strandSends_.fetch_sub(1, std::memory_order_acq_rel);
     });
@@ -170,7 +184,7 @@ class SocketUdpConnection final : public UdpConnection {
 
   void receiveMessage(ReceiveCompletion completion) override {
     auto self = shared();
-    asio::defer(strand_, [self, completion = std::move(completion)]() mutable {
+    later([self, completion = std::move(completion)]() mutable {
       self->doReceive(std::move(completion));
     });
   }
@@ -178,7 +192,7 @@ class SocketUdpConnection final : public UdpConnection {
   void cancel() override {
     cancelRequested_.store(true, std::memory_order_release);
     auto self = shared();
-    asio::defer(strand_, [self] { self->doCancel(); });
+    later([self] { self->doCancel(); });
   }
 
   NWConnectionState state() const override {
@@ -195,6 +209,13 @@ class SocketUdpConnection final : public UdpConnection {
   }
 
  private:
+  // Runs `work` on the strand after the caller, as asio::defer does.
+  template <class Work>
+  void later(Work work) {
+    if (loop_) deferOnWorker(*loop_, std::move(work));
+    else asio::defer(strand_, std::move(work));
+  }
+
   struct PendingSend {
     std::vector<uint8_t> datagram;
     SendCompletion completion;
@@ -292,8 +313,8 @@ class SocketUdpConnection final : public UdpConnection {
   void connectTo(const udp::endpoint& endpoint) {
     std::error_code ec;
     const CloexecUdp::endpoint peer(endpoint.address(), endpoint.port());
+    // Sends and receives are made here, with MSG_DONTWAIT; asio only waits.
     socket_.open(peer.protocol(), ec);
-    if (!ec) socket_.non_blocking(true, ec);  // asio's own record of the mode
     if (!ec) socket_.connect(peer, ec);  // a UDP connect only sets the peer
     if (ec) {
       fail(NWError::posix(ec.value()));
@@ -379,11 +400,11 @@ class SocketUdpConnection final : public UdpConnection {
   // Sent at once when the socket takes it, so its completion is queued
   // before any answer to it; a full send buffer falls back to an async send.
   void transmit(std::vector<uint8_t> datagram, SendCompletion completion) {
-    std::error_code ec;
     if (pendingAsyncSends_ == 0) {
-      socket_.send(asio::buffer(datagram), 0, ec);
-      if (ec != asio::error::would_block) {
-        complete(std::move(completion), ec ? std::optional(NWError::posix(ec.value())) : std::nullopt);
+      const ssize_t n =
+          ::send(socket_.native_handle(), datagram.data(), datagram.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+      if (n >= 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) {
+        complete(std::move(completion), n < 0 ? std::optional(NWError::posix(errno)) : std::nullopt);
         return;
       }
     }
@@ -437,14 +458,18 @@ class SocketUdpConnection final : public UdpConnection {
   // completion; false when none is there yet.
   bool takeDatagram(std::error_code ec) {
     thread_local std::vector<uint8_t> buffer(65535);
-    std::size_t size = 0;
-    if (!ec) size = socket_.receive(asio::buffer(buffer), 0, ec);
-    if (ec == asio::error::would_block || ec == asio::error::try_again) return false;
+    ssize_t size = 0;
+    int error = ec.value();
+    if (!ec) {
+      size = ::recv(socket_.native_handle(), buffer.data(), buffer.size(), MSG_DONTWAIT);
+      if (size < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return false;
+      if (size < 0) error = errno;
+    }
     ReceiveCompletion completion = std::move(receives_.front());
     receives_.pop_front();
-    if (ec) {
+    if (error) {
       // ECONNREFUSED after an ICMP port unreachable lands here.
-      deliver(std::move(completion), std::nullopt, NWError::posix(ec.value()));
+      deliver(std::move(completion), std::nullopt, NWError::posix(error));
     } else {
       receivedAny_ = true;
       deliver(std::move(completion), std::vector<uint8_t>(buffer.begin(), buffer.begin() + size), std::nullopt);
@@ -467,8 +492,9 @@ class SocketUdpConnection final : public UdpConnection {
   }
 
   const NWEndpoint remote_;
+  asio::io_context* const loop_;  // the worker loop the connection runs on, if any
   asio::any_io_executor strand_;
-  using Socket = asio::basic_datagram_socket<CloexecUdp>;
+  using Socket = NonBlockingUdpSocket;
   Socket socket_;
 
   mutable std::mutex mutex_;  // state_ and handler_, read from any thread
