@@ -3,9 +3,10 @@
 // thread that drains; no lock is held while a callback runs. Lets a client
 // decide under its own lock (enqueue) and call its owner after unlocking
 // (drain), so that "last answer" is never delivered before an earlier one.
-#include <deque>
 #include <functional>
 #include <mutex>
+
+#include "platform/foundation/Fifo.h"
 
 namespace DnsToolsSocket {
 
@@ -37,7 +38,7 @@ class SerialDelivery {
 
  private:
   std::mutex mutex_;
-  std::deque<std::function<void()>> pending_;
+  platform::Fifo<std::function<void()>> pending_;
   bool draining_ = false;
 };
 

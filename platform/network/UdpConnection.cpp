@@ -7,11 +7,11 @@
 
 #include <cerrno>
 #include <cstring>
-#include <deque>
 #include <shared_mutex>
 
 #include <asio.hpp>
 
+#include "platform/foundation/Fifo.h"
 #include "platform/foundation/Log.h"
 #include "platform/network/OwnSockets.h"
 #include "platform/network/SocketAddress.h"
@@ -322,7 +322,7 @@ class SocketUdpConnection final : public UdpConnection {
     }
     if (!registerOwnSocket(endpoint)) return;
     report(NWConnectionState{NWConnectionState::ready, std::nullopt});
-    std::deque<PendingSend> queued;
+    Fifo<PendingSend> queued;
     queued.swap(queuedSends_);
     for (auto& pending : queued) transmit(std::move(pending.datagram), std::move(pending.completion));
     setDirect(socket_.native_handle());
@@ -516,8 +516,8 @@ class SocketUdpConnection final : public UdpConnection {
   std::atomic<int> asyncSends_{0};
   std::atomic<bool> cancelRequested_{false};
   NWError failure_;
-  std::deque<PendingSend> queuedSends_;
-  std::deque<ReceiveCompletion> receives_;
+  Fifo<PendingSend> queuedSends_;
+  Fifo<ReceiveCompletion> receives_;
   std::optional<SocketAddress> ownAddress_;  // registered as this process's own while the socket is open
 };
 
