@@ -6,6 +6,11 @@ namespace DnsObjects {
 
 std::vector<uint8_t> DNSHeaderEncoder::encode(const DNSHeader& header) {
   dnswire::WireWriter out(12);
+  write(header, out);
+  return out.take();
+}
+
+void DNSHeaderEncoder::write(const DNSHeader& header, dnswire::WireWriter& out) {
   out.u16(header.id);
   out.u8(static_cast<uint8_t>((header.isQuery ? 0 : 0x80) | ((header.opCode & 0x0F) << 3) |
                               (header.authoritativeAnswer ? 0x04 : 0) | (header.truncated ? 0x02 : 0) |
@@ -16,7 +21,6 @@ std::vector<uint8_t> DNSHeaderEncoder::encode(const DNSHeader& header) {
   out.u16(header.answerRecordCount);
   out.u16(header.authorityRecordCount);
   out.u16(header.additionalRecordCount);
-  return out.take();
 }
 
 }  // namespace DnsObjects

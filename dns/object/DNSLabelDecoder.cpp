@@ -46,7 +46,10 @@ void DNSLabelDecoder::decodeLabelInBuffer(const uint8_t* bytes, uint32_t& offset
   bool followingPointer = false;
   int hops = 0;
   uint32_t wireLength = 1;  // the root's byte
+  // Room for the usual name at once, instead of a growth step per label.
   std::vector<uint8_t> wire;
+  wire.reserve(64);
+  if (labels.capacity() == 0) labels.reserve(4);
   auto fail = [&] {
     name.reset();
     wireName.clear();

@@ -21,26 +21,22 @@ std::optional<std::vector<uint8_t>> DNSMessageEncoder::encode(const DNSMessage& 
                       message.additionalRecords ? message.additionalRecords->size() : 0}) {
     if (size > 0xFFFF) return std::nullopt;  // a count cannot hold it
   }
-  auto copy = message.copyWithZone();
-  if (!copy->header) copy->header = std::make_shared<DNSHeader>();
-  DNSHeader& header = *copy->header;
-  header.questionCount = countOf(copy->questions);
-  header.answerRecordCount = countOf(copy->answers);
-  header.authorityRecordCount = countOf(copy->authorityRecords);
-  header.additionalRecordCount = countOf(copy->additionalRecords);
+  // The counts are the sections' own; the message is left as it is.
+  DNSHeader header = message.header ? *message.header : DNSHeader();
+  header.questionCount = countOf(message.questions);
+  header.answerRecordCount = countOf(message.answers);
+  header.authorityRecordCount = countOf(message.authorityRecords);
+  header.additionalRecordCount = countOf(message.additionalRecords);
 
   dnswire::WireWriter out(512);
-  out.bytes(DNSHeaderEncoder::encode(header));
-  if (copy->questions) {
-    for (const auto& question : *copy->questions) {
-      if (!question) return std::nullopt;
-      auto bytes = DNSQuestionEncoder::encode(*question);
-      if (!bytes) return std::nullopt;
-      out.bytes(*bytes);
+  DNSHeaderEncoder::write(header, out);
+  if (message.questions) {
+    for (const auto& question : *message.questions) {
+      if (!question || !DNSQuestionEncoder::write(*question, out)) return std::nullopt;
       if (out.size() > kMaxMessageSize) return std::nullopt;
     }
   }
-  for (const auto* section : {&copy->answers, &copy->authorityRecords, &copy->additionalRecords}) {
+  for (const auto* section : {&message.answers, &message.authorityRecords, &message.additionalRecords}) {
     if (!*section) continue;
     for (const auto& record : **section) {
       if (!record) return std::nullopt;

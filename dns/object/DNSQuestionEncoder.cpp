@@ -6,13 +6,22 @@
 namespace DnsObjects {
 
 std::optional<std::vector<uint8_t>> DNSQuestionEncoder::encode(const DNSQuestion& question) {
-  auto name = DNSLabelEncoder::encode(question.name, question.wireName);
-  if (!name) return std::nullopt;
-  dnswire::WireWriter out(name->size() + 4);
-  out.bytes(*name);
+  dnswire::WireWriter out(64);
+  if (!write(question, out)) return std::nullopt;
+  return out.take();
+}
+
+bool DNSQuestionEncoder::write(const DNSQuestion& question, dnswire::WireWriter& out) {
+  if (DNSLabelEncoder::spells(question.wireName, question.name)) {
+    out.bytes(question.wireName);  // as read, no copy on the way
+  } else {
+    auto name = DNSLabelEncoder::encode(question.name);
+    if (!name) return false;
+    out.bytes(*name);
+  }
   out.u16(question.type);
   out.u16(question.questionClass);
-  return out.take();
+  return true;
 }
 
 }  // namespace DnsObjects

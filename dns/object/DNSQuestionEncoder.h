@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "dns/object/DNSQuestion.h"
+#include "dns/value/WireWriter.h"
 
 namespace DnsObjects {
 
@@ -11,6 +12,9 @@ class DNSQuestionEncoder {
  public:
   // Absent when the name cannot be written.
   static std::optional<std::vector<uint8_t>> encode(const DNSQuestion& question);
+  // The same bytes, appended to `out`; false (and nothing written) when the
+  // name cannot be written.
+  static bool write(const DNSQuestion& question, dnswire::WireWriter& out);
 };
 
 }  // namespace DnsObjects
