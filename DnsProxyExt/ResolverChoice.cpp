@@ -19,10 +19,6 @@ bool containsIgnoringCase(std::string_view haystack, std::string_view needle) {
   return it != haystack.end();
 }
 
-}  // namespace
-
-namespace {
-
 // An empty entry (from "a,b,") would match every application.
 bool appMatches(const std::string& entry, std::string_view appId) {
   return !entry.empty() && containsIgnoringCase(appId, entry);

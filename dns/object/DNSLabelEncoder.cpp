@@ -27,6 +27,17 @@ std::optional<std::vector<uint8_t>> DNSLabelEncoder::encode(std::string_view nam
   return encode(name);
 }
 
+bool DNSLabelEncoder::write(std::string_view name, std::span<const uint8_t> wireName, dnswire::WireWriter& out) {
+  if (spells(wireName, name)) {
+    out.bytes(wireName);  // as read, no copy on the way
+    return true;
+  }
+  auto labels = encode(name);
+  if (!labels) return false;
+  out.bytes(*labels);
+  return true;
+}
+
 bool DNSLabelEncoder::spells(std::span<const uint8_t> wireName, std::string_view name) {
   if (wireName.empty()) return false;
   if (wireName.size() == 1) return wireName[0] == 0 && name == ".";

@@ -7,6 +7,8 @@
 #include <string_view>
 #include <vector>
 
+#include "dns/value/WireWriter.h"
+
 namespace DnsObjects {
 
 class DNSLabelEncoder {
@@ -19,6 +21,9 @@ class DNSLabelEncoder {
   // `name`, so a '.' inside a label is never taken for a separator; else
   // `name` split at every '.'.
   static std::optional<std::vector<uint8_t>> encode(std::string_view name, std::span<const uint8_t> wireName);
+  // The same bytes, appended to `out`; false (and nothing written) when a
+  // part is too long.
+  static bool write(std::string_view name, std::span<const uint8_t> wireName, dnswire::WireWriter& out);
   // True when `wireName` is one whole uncompressed name whose labels, joined
   // by '.', are `name` ("." for the root).
   static bool spells(std::span<const uint8_t> wireName, std::string_view name);

@@ -12,13 +12,7 @@ std::optional<std::vector<uint8_t>> DNSQuestionEncoder::encode(const DNSQuestion
 }
 
 bool DNSQuestionEncoder::write(const DNSQuestion& question, dnswire::WireWriter& out) {
-  if (DNSLabelEncoder::spells(question.wireName, question.name)) {
-    out.bytes(question.wireName);  // as read, no copy on the way
-  } else {
-    auto name = DNSLabelEncoder::encode(question.name);
-    if (!name) return false;
-    out.bytes(*name);
-  }
+  if (!DNSLabelEncoder::write(question.name, question.wireName, out)) return false;
   out.u16(question.type);
   out.u16(question.questionClass);
   return true;

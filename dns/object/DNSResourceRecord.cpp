@@ -19,12 +19,10 @@ void DNSResourceRecord::decodeFromResource(const DNSResourceRecord&) {}
 std::vector<uint8_t> DNSResourceRecord::encodeData() { return data; }
 
 std::optional<std::vector<uint8_t>> DNSResourceRecord::encode() {
-  auto owner = DNSLabelEncoder::encode(name, wireName);
-  if (!owner) return std::nullopt;
   const std::vector<uint8_t> rdata = encodeData();
   if (rdata.size() > 0xFFFF) return std::nullopt;  // RDLENGTH cannot hold it
-  dnswire::WireWriter out(owner->size() + 10 + rdata.size());
-  out.bytes(*owner);
+  dnswire::WireWriter out(name.size() + 2 + 10 + rdata.size());
+  if (!DNSLabelEncoder::write(name, wireName, out)) return std::nullopt;
   out.u16(type);
   out.u16(resourceClass);
   out.u32(ttl);
