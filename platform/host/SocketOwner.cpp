@@ -5,6 +5,7 @@
 #include <linux/inet_diag.h>
 #include <linux/netlink.h>
 #include <linux/sock_diag.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
@@ -343,6 +344,7 @@ SocketOwner::Stats SocketOwner::stats() const {
   stats.senderMisses = senderMisses_.load(std::memory_order_relaxed);
   stats.lookupsDropped = lookupsDropped_.load(std::memory_order_relaxed);
   stats.endpointHits = endpointHits_.load(std::memory_order_relaxed);
+  stats.portHits = portHits_.load(std::memory_order_relaxed);
   return stats;
 }
 
@@ -572,8 +574,28 @@ std::string SocketOwner::udpSocketOwner(const SocketAddress& client, const Socke
   return processNameOfSocketInode(socket->inode);
 }
 
+std::optional<UdpSenderRecord::Sender> SocketOwner::portSender(const SocketAddress& client) const {
+  if (client.family() == AF_INET) {
+    const auto* in = reinterpret_cast<const sockaddr_in*>(client.sockaddrPtr());
+    return record_->portSender(false, client.port(), &in->sin_addr);
+  }
+  if (client.family() != AF_INET6) return std::nullopt;
+  const auto* in6 = reinterpret_cast<const sockaddr_in6*>(client.sockaddrPtr());
+  // ::ffff:a.b.c.d came as an IPv4 datagram.
+  if (IN6_IS_ADDR_V4MAPPED(&in6->sin6_addr)) return record_->portSender(false, client.port(), in6->sin6_addr.s6_addr + 12);
+  return record_->portSender(true, client.port(), &in6->sin6_addr);
+}
+
 std::optional<std::string> SocketOwner::quickUdpSocketOwner(const SocketAddress& client, const SocketAddress& server) {
   if (!record_) return std::nullopt;
+  if (auto sender = portSender(client)) {
+    std::string identity = identityOfSender(*sender);
+    if (!identity.empty()) {
+      portHits_.fetch_add(1, std::memory_order_relaxed);
+      senderHits_.fetch_add(1, std::memory_order_relaxed);
+      return identity;
+    }
+  }
   // Read before the look-up: a change while it runs makes its result stale.
   const auto portChanges = record_->changes(client.port());
   const auto now = std::chrono::steady_clock::now();

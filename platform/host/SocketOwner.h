@@ -3,7 +3,8 @@
 // cookie come from sock_diag netlink. Where the kernel's record of UDP
 // senders is loaded (BPF), the cookie gives the process that last connected
 // the socket or sent with an address on it, at a cost that does not depend
-// on what the process holds.
+// on what the process holds; where only one socket has sent from the
+// client's port, the record by port gives it without sock_diag.
 // Otherwise, or for a socket that has not sent since the record was loaded,
 // an index from socket inode to process, kept up from /proc/*/fd a little
 // at a time: the processes that owned recent sockets first, then processes
@@ -89,6 +90,7 @@ class SocketOwner {
     uint64_t senderMisses = 0;  // sockets the record did not know: /proc
     uint64_t lookupsDropped = 0;  // asynchronous look-ups refused, queue full
     uint64_t endpointHits = 0;    // sender hits known for the address already (no sock_diag)
+    uint64_t portHits = 0;        // sender hits from the record by local port (no sock_diag)
   };
   Stats stats() const;
 
@@ -126,7 +128,9 @@ class SocketOwner {
   EndpointShard& endpointShard(const SocketAddress& client) {
     return endpointShards_[client.hashValue() % kEndpointShards];
   }
-  std::atomic<uint64_t> endpointHits_{0};
+  std::atomic<uint64_t> endpointHits_{0}, portHits_{0};
+  // The kernel's record of the port's one sending socket, for `client`'s family and port.
+  std::optional<UdpSenderRecord::Sender> portSender(const SocketAddress& client) const;
 
   std::shared_ptr<UdpSenderRecord> record_;
   std::string recordUnavailable_;

@@ -7,6 +7,7 @@
 #include <iterator>
 #include <mutex>
 #include <string_view>
+#include <utility>
 
 #ifdef VARDENO_HAVE_BPF
 #include <bpf/bpf.h>
@@ -34,19 +35,27 @@ namespace platform {
 // The hooks that record senders, and those that count changes beside them.
 constexpr const char* kRecordPrograms[] = {"udp4_sendmsg", "udp6_sendmsg", "udp4_connect", "udp6_connect"};
 constexpr const char* kChangePrograms[] = {"udp4_bind", "udp6_bind", "udp_release"};
+// Records by local port; its entries are cleared on release, so only with
+// the hooks above.
+constexpr const char* kPortProgram = "udp_egress";
 constexpr size_t kRecordCount = std::size(kRecordPrograms);
 constexpr size_t kChangeCount = std::size(kChangePrograms);
 
 struct UdpSenderRecord::Loaded {
   bpf_object* object = nullptr;
-  bpf_link* links[kRecordCount + kChangeCount] = {};
+  bpf_link* links[kRecordCount + kChangeCount + 1] = {};
   // The map of change counts, where its hooks attached.
   const uint64_t* changes = nullptr;
   static constexpr size_t kChangesSize = UDP_PORTS * sizeof(uint64_t);
+  // The senders by local port, where its hook attached.
+  udp_port_sender* ports = nullptr;
+  static constexpr size_t kPortsSize = UDP_PORT_SENDERS * sizeof(udp_port_sender);
   ~Loaded() {
+    // The links first: no program writes the mappings once they are gone.
+    for (bpf_link*& link : links)
+      if (link) bpf_link__destroy(std::exchange(link, nullptr));
+    if (ports) munmap(ports, kPortsSize);
     if (changes) munmap(const_cast<uint64_t*>(changes), kChangesSize);
-    for (bpf_link* link : links)
-      if (link) bpf_link__destroy(link);
     if (object) bpf_object__close(object);
   }
 };
@@ -164,6 +173,17 @@ std::shared_ptr<UdpSenderRecord> UdpSenderRecord::load(std::string& reason, uint
       void* mapped = mmap(nullptr, Loaded::kChangesSize, PROT_READ, MAP_SHARED, bpf_map__fd(map), 0);
       if (mapped != MAP_FAILED) loaded->changes = static_cast<const uint64_t*>(mapped);
     }
+    bpf_map* ports = loaded->changes ? bpf_object__find_map_by_name(loaded->object, "udp_port_senders") : nullptr;
+    bpf_program* portProgram = ports ? bpf_object__find_program_by_name(loaded->object, kPortProgram) : nullptr;
+    if (portProgram) {
+      // Mapped before the hook writes it: a mapping that fails leaves it detached.
+      void* mapped = mmap(nullptr, Loaded::kPortsSize, PROT_READ, MAP_SHARED, bpf_map__fd(ports), 0);
+      if (mapped != MAP_FAILED) {
+        loaded->links[kRecordCount + kChangeCount] = bpf_program__attach_cgroup(portProgram, cgroup);
+        if (loaded->links[kRecordCount + kChangeCount]) loaded->ports = static_cast<udp_port_sender*>(mapped);
+        else munmap(mapped, Loaded::kPortsSize);
+      }
+    }
     close(cgroup);  // the links hold the cgroup
   }
   libbpf_set_print(previous);
@@ -199,6 +219,31 @@ std::optional<UdpSenderRecord::Sender> UdpSenderRecord::lastSender(uint64_t cook
   return sender;
 }
 
+std::optional<UdpSenderRecord::Sender> UdpSenderRecord::portSender(bool ipv6, uint16_t port,
+                                                                    const void* address) const {
+  if (!loaded_->ports) return std::nullopt;
+  udp_port_sender& entry = loaded_->ports[(ipv6 ? UDP_PORTS : 0) + port];
+  const uint64_t seq = __atomic_load_n(&entry.seq, __ATOMIC_ACQUIRE);
+  if (seq & 1) return std::nullopt;  // being written
+  const uint64_t cookie = __atomic_load_n(&entry.cookie, __ATOMIC_RELAXED);
+  Sender sender;
+  sender.tgid = __atomic_load_n(&entry.tgid, __ATOMIC_RELAXED);
+  sender.boottime = __atomic_load_n(&entry.boottime, __ATOMIC_RELAXED);
+  char comm[sizeof entry.comm];
+  for (size_t i = 0; i < sizeof comm; ++i) comm[i] = __atomic_load_n(&entry.comm[i], __ATOMIC_RELAXED);
+  uint32_t from[4];
+  for (size_t i = 0; i < 4; ++i) from[i] = __atomic_load_n(&entry.address[i], __ATOMIC_RELAXED);
+  const uint32_t shared = __atomic_load_n(&entry.shared, __ATOMIC_RELAXED);
+  __atomic_thread_fence(__ATOMIC_ACQUIRE);
+  if (__atomic_load_n(&entry.seq, __ATOMIC_RELAXED) != seq) return std::nullopt;  // written meanwhile
+  if (shared || cookie == 0 || sender.tgid == 0) return std::nullopt;
+  uint32_t asked[4] = {};
+  std::memcpy(asked, address, ipv6 ? 16 : 4);
+  if (std::memcmp(asked, from, sizeof from) != 0) return std::nullopt;
+  sender.comm.assign(comm, strnlen(comm, sizeof comm));
+  return sender;
+}
+
 std::optional<uint64_t> UdpSenderRecord::changes(uint64_t index) const {
   if (!loaded_->changes) return std::nullopt;
   return __atomic_load_n(loaded_->changes + (index & (UDP_PORTS - 1)), __ATOMIC_ACQUIRE);
@@ -209,6 +254,10 @@ std::optional<uint64_t> UdpSenderRecord::changes(uint64_t index) const {
 struct UdpSenderRecord::Loaded {};
 
 std::optional<uint64_t> UdpSenderRecord::changes(uint64_t) const { return std::nullopt; }
+
+std::optional<UdpSenderRecord::Sender> UdpSenderRecord::portSender(bool, uint16_t, const void*) const {
+  return std::nullopt;
+}
 
 void UdpSenderRecord::leaveOutThisProcess() {}
 

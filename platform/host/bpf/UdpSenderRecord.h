@@ -35,6 +35,16 @@ class UdpSenderRecord {
   // connected or sent since the record was loaded (or its entry was evicted).
   std::optional<Sender> lastSender(uint64_t cookie) const;
 
+  // The last sender on the one socket datagrams from this local port have
+  // left from since it was bound, read from a shared mapping without a
+  // system call. None where that hook did not attach, when no socket's
+  // datagram left the port, or more than one socket's may have (the port
+  // is then looked up otherwise for good), or when its sender is not
+  // recorded. A datagram received from the port left after its record.
+  // `address` is the datagram's source address (4 or 16 bytes, network
+  // order): another host's datagram from the port is none of its sockets'.
+  std::optional<Sender> portSender(bool ipv6, uint16_t port, const void* address) const;
+
   // The count of changes at `index` (a local port: sockets bound to it; a
   // socket cookie: new senders on it and its release; both taken modulo
   // 65,536), read from a shared mapping without a system call; none where

@@ -4,6 +4,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstring>
 #include <latch>
 
 #include "platform/dispatch/Dispatch.h"
@@ -401,32 +402,119 @@ TEST(SocketOwnerKernelRecord, APortTakenAgainIsNotTheOldSocketsOwner) {
   EXPECT_EQ(owner.udpSocketOwner(port, server.local()), kSelf);
 }
 
-TEST(SocketOwnerKernelRecord, AnAddressLookedUpStaysKnownUntilAnotherSocketIsBoundToItsPort) {
+namespace {
+
+// Sockets bound with SO_REUSEADDR to one address and port.
+int boundWithReuse(const SocketAddress& to) {
+  int fd = socket(to.family(), SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  int one = 1;
+  setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+  EXPECT_EQ(bind(fd, to.sockaddrPtr(), to.length()), 0);
+  return fd;
+}
+
+SocketAddress localOf(int fd) {
+  SocketAddress local;
+  socklen_t length = sizeof(sockaddr_storage);
+  getsockname(fd, local.sockaddrPtr(), &length);
+  return local;
+}
+
+}  // namespace
+
+TEST(SocketOwnerKernelRecord, APortIsKnownByItsOneSenderUntilAnotherSocketSendsFromIt) {
   SocketOwner owner;
   REQUIRE_KERNEL_RECORD(owner);
   UdpSocket server;
-  auto boundWithReuse = [](const SocketAddress& to) {
-    int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    int one = 1;
-    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    EXPECT_EQ(bind(fd, to.sockaddrPtr(), to.length()), 0);
-    return fd;
-  };
   const int first = boundWithReuse(*SocketAddress::parse("127.0.0.1:0"));
-  SocketAddress local;
-  socklen_t length = sizeof(sockaddr_storage);
-  getsockname(first, local.sockaddrPtr(), &length);
+  const SocketAddress local = localOf(first);
   sendto(first, "q", 1, 0, server.local().sockaddrPtr(), server.local().length());
   EXPECT_EQ(owner.udpSocketOwner(local, server.local()), kSelf);
-  EXPECT_EQ(owner.udpSocketOwner(local, server.local()), kSelf);
-  EXPECT_EQ(owner.stats().endpointHits, 1u) << "the second look-up needs no sock_diag";
-  // A second socket on the same address and port may be another owner's.
+  EXPECT_EQ(owner.stats().portHits, 1u) << "found by its port, no sock_diag";
+  // A socket bound beside it that has not sent: the port's datagrams are still the first's.
   const int second = boundWithReuse(local);
   EXPECT_EQ(owner.udpSocketOwner(local, server.local()), kSelf);
-  EXPECT_EQ(owner.stats().endpointHits, 1u) << "looked up anew";
+  EXPECT_EQ(owner.stats().portHits, 2u);
+  // Once it sends, a datagram from the port may be either's: sock_diag, then the address known.
+  sendto(second, "q", 1, 0, server.local().sockaddrPtr(), server.local().length());
+  EXPECT_EQ(owner.udpSocketOwner(local, server.local()), kSelf);
+  EXPECT_EQ(owner.udpSocketOwner(local, server.local()), kSelf);
+  EXPECT_EQ(owner.stats().portHits, 2u) << "the port is shared";
+  EXPECT_EQ(owner.stats().endpointHits, 1u) << "the second look-up needs no sock_diag";
+  // Another socket bound to the port may be another owner's: looked up anew.
+  const int third = boundWithReuse(local);
+  EXPECT_EQ(owner.udpSocketOwner(local, server.local()), kSelf);
+  EXPECT_EQ(owner.stats().endpointHits, 1u);
+  close(third);
   close(second);
   close(first);
   EXPECT_EQ(owner.udpSocketOwner(local, server.local()), "") << "released: no owner";
+}
+
+TEST(SocketOwnerKernelRecord, SocketsThatSentAreFoundByTheirPortHoweverTheySent) {
+  SocketOwner owner;
+  REQUIRE_KERNEL_RECORD(owner);
+  struct Case {
+    const char* bind;
+    bool connected;
+  } cases[] = {{"127.0.0.1:0", false}, {"127.0.0.1:0", true}, {"[::1]:0", false}, {"[::1]:0", true}};
+  uint64_t hits = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.bind) + (c.connected ? " connected" : " sendto"));
+    UdpSocket server(c.bind[0] == '[' ? "[::1]:0" : "127.0.0.1:0");
+    int fd = socket(server.local().family(), SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (c.connected) {  // as glibc's resolver does: connect, then send, never bound
+      ASSERT_EQ(connect(fd, server.local().sockaddrPtr(), server.local().length()), 0);
+      ASSERT_EQ(send(fd, "q", 1, 0), 1);
+    } else {
+      ASSERT_EQ(sendto(fd, "q", 1, 0, server.local().sockaddrPtr(), server.local().length()), 1);
+    }
+    SocketAddress from;  // as the datagram came: an unbound socket's own address is the wildcard
+    ASSERT_TRUE(server.receive(3000ms, &from));
+    EXPECT_EQ(owner.udpSocketOwner(from, server.local()), kSelf);
+    EXPECT_EQ(owner.stats().portHits, hits + 1);
+    hits = owner.stats().portHits;
+    close(fd);
+    EXPECT_EQ(owner.udpSocketOwner(from, server.local()), "") << "released: its port names it no more";
+  }
+  // An IPv6 socket's datagram to an IPv4 address comes from ::ffff:127.0.0.1.
+  UdpSocket server;
+  int fd = socket(AF_INET6, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  const auto mapped = *SocketAddress::parse("[::ffff:127.0.0.1]:" + std::to_string(server.local().port()));
+  ASSERT_EQ(sendto(fd, "q", 1, 0, mapped.sockaddrPtr(), mapped.length()), 1);
+  SocketAddress from;
+  ASSERT_TRUE(server.receive(3000ms, &from));
+  const auto source = *SocketAddress::parse("[::ffff:127.0.0.1]:" + std::to_string(from.port()));
+  EXPECT_EQ(owner.udpSocketOwner(source, server.local()), kSelf);
+  EXPECT_EQ(owner.stats().portHits, hits + 1);
+  close(fd);
+}
+
+// Another process on the same port at another address, and a datagram
+// from an address no socket of the port sent from, are not the port's
+// recorded sender's.
+TEST(SocketOwnerKernelRecord, ThePortOfAnotherAddressIsNotTheRecordedSendersOwn) {
+  SocketOwner owner;
+  REQUIRE_KERNEL_RECORD(owner);
+  UdpSocket server, mine;
+  mine.sendTo(server.local(), {1});
+  auto elsewhere = *SocketAddress::parse("127.0.0.2:" + std::to_string(mine.local().port()));
+  EXPECT_EQ(owner.udpSocketOwner(elsewhere, server.local()), "") << "no socket there";
+  EXPECT_EQ(owner.stats().portHits, 0u);
+
+  int theirs = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  ASSERT_EQ(bind(theirs, elsewhere.sockaddrPtr(), elsewhere.length()), 0) << std::strerror(errno);
+  PythonSender child(theirs, server.local());
+  close(theirs);
+  if (child.pid <= 0) GTEST_SKIP() << "no /usr/bin/python3";
+  std::string python;
+  waitUntil([&] { return (python = exePath(child.pid)).find("python") != std::string::npos; }, 5s);
+  ASSERT_TRUE(child.send());
+  EXPECT_EQ(owner.udpSocketOwner(elsewhere, server.local()), python);
+  EXPECT_EQ(owner.udpSocketOwner(mine.local(), server.local()), kSelf);
+  mine.sendTo(server.local(), {1});
+  EXPECT_EQ(owner.udpSocketOwner(elsewhere, server.local()), python);
+  EXPECT_EQ(owner.stats().portHits, 0u) << "a port two sockets sent from is never read by port";
 }
 
 TEST(SocketOwnerKernelRecord, ARecordThatLeavesAProcessOutHoldsNoneOfItsSockets) {
