@@ -151,6 +151,8 @@ int udp_egress(struct __sk_buff *skb) {
   if (!sk) return 1;
   sk = bpf_sk_fullsock(sk);
   if (!sk || sk->protocol != IPPROTO_UDP || sk->type != SOCK_DGRAM) return 1;
+  // The proxy's own datagrams are never looked up.
+  if (unrecorded_tgid != 0 && (bpf_get_current_pid_tgid() >> 32) == unrecorded_tgid) return 1;
   int ipv6 = skb->protocol == bpf_htons(ETH_P_IPV6);
   if (!ipv6 && skb->protocol != bpf_htons(ETH_P_IP)) return 1;
   __u32 port = sk->src_port & (UDP_PORTS - 1);
@@ -171,10 +173,12 @@ int udp_egress(struct __sk_buff *skb) {
     __sync_fetch_and_or(&entry->shared, 1);
     return 1;
   }
-  if (entry->cookie == 0) {
-    if (!sender) return 1;  // nothing known to record
-    // Where its release finds it; without that, it is not recorded.
-    if (bpf_map_update_elem(&udp_port_cookies, &cookie, &port, BPF_ANY) != 0) return 1;
+  // A socket whose sender is unknown is noted too (with none), so that
+  // another socket's later datagram from the port is seen to share it.
+  // Where its release finds it; without that, the port is marked shared.
+  if (entry->cookie == 0 && bpf_map_update_elem(&udp_port_cookies, &cookie, &port, BPF_ANY) != 0) {
+    __sync_fetch_and_or(&entry->shared, 1);
+    return 1;
   }
   if (!take(entry)) return 1;
   if (entry->cookie != 0 && entry->cookie != cookie) {

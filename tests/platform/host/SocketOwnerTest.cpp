@@ -534,6 +534,32 @@ TEST(SocketOwnerKernelRecord, ARecordThatLeavesAProcessOutHoldsNoneOfItsSockets)
   ASSERT_TRUE(sender);
   EXPECT_EQ(sender->tgid, static_cast<uint32_t>(getpid()));
   EXPECT_FALSE(others->lastSender(cookie));
+  const in_addr loopback{htonl(INADDR_LOOPBACK)};
+  auto byPort = everyone->portSender(false, client.local().port(), &loopback);
+  ASSERT_TRUE(byPort);
+  EXPECT_EQ(byPort->tgid, static_cast<uint32_t>(getpid()));
+  EXPECT_FALSE(others->portSender(false, client.local().port(), &loopback));
+}
+
+TEST(SocketOwnerKernelRecord, ASocketWhoseSenderIsUnknownStillMakesItsPortShared) {
+  UdpSocket server;
+  // Connected before the record is loaded: its sends are never recorded.
+  const int unknown = boundWithReuse(*SocketAddress::parse("127.0.0.1:0"));
+  const SocketAddress local = localOf(unknown);
+  ASSERT_EQ(connect(unknown, server.local().sockaddrPtr(), server.local().length()), 0);
+  std::string why;
+  auto record = UdpSenderRecord::load(why, 0);
+  if (!record) GTEST_SKIP() << "no kernel record of UDP senders: " << why;
+  const in_addr loopback{htonl(INADDR_LOOPBACK)};
+  ASSERT_EQ(send(unknown, "q", 1, 0), 1);
+  EXPECT_FALSE(record->portSender(false, local.port(), &loopback)) << "its sender is not known";
+  // Another socket on the port sends, with its sender recorded: the
+  // first's datagram may still be waiting, so the port names neither.
+  const int known = boundWithReuse(local);
+  ASSERT_EQ(sendto(known, "q", 1, 0, server.local().sockaddrPtr(), server.local().length()), 1);
+  EXPECT_FALSE(record->portSender(false, local.port(), &loopback));
+  close(known);
+  close(unknown);
 }
 
 TEST(SocketOwnerKernelRecord, CostDoesNotDependOnTheDescriptorsTheSenderHolds) {
