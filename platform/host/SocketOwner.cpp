@@ -575,15 +575,15 @@ std::string SocketOwner::udpSocketOwner(const SocketAddress& client, const Socke
 }
 
 std::optional<UdpSenderRecord::Sender> SocketOwner::portSender(const SocketAddress& client) const {
-  if (client.family() == AF_INET) {
-    const auto* in = reinterpret_cast<const sockaddr_in*>(client.sockaddrPtr());
-    return record_->portSender(false, client.port(), &in->sin_addr);
-  }
-  if (client.family() != AF_INET6) return std::nullopt;
-  const auto* in6 = reinterpret_cast<const sockaddr_in6*>(client.sockaddrPtr());
   // ::ffff:a.b.c.d came as an IPv4 datagram.
-  if (IN6_IS_ADDR_V4MAPPED(&in6->sin6_addr)) return record_->portSender(false, client.port(), in6->sin6_addr.s6_addr + 12);
-  return record_->portSender(true, client.port(), &in6->sin6_addr);
+  const SocketAddress source = client.unmapped();
+  if (source.family() == AF_INET) {
+    const auto* in = reinterpret_cast<const sockaddr_in*>(source.sockaddrPtr());
+    return record_->portSender(false, source.port(), &in->sin_addr);
+  }
+  if (source.family() != AF_INET6) return std::nullopt;
+  const auto* in6 = reinterpret_cast<const sockaddr_in6*>(source.sockaddrPtr());
+  return record_->portSender(true, source.port(), &in6->sin6_addr);
 }
 
 std::optional<std::string> SocketOwner::quickUdpSocketOwner(const SocketAddress& client, const SocketAddress& server) {

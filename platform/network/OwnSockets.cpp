@@ -56,18 +56,6 @@ ListenTable& listens() {
   return *table;
 }
 
-// ::ffff:a.b.c.d as the IPv4 address it carries.
-SocketAddress unmapped(const SocketAddress& address) {
-  if (address.family() != AF_INET6) return address;
-  const auto* in6 = reinterpret_cast<const sockaddr_in6*>(address.sockaddrPtr());
-  if (!IN6_IS_ADDR_V4MAPPED(&in6->sin6_addr)) return address;
-  sockaddr_in in{};
-  in.sin_family = AF_INET;
-  in.sin_port = in6->sin6_port;
-  std::memcpy(&in.sin_addr, in6->sin6_addr.s6_addr + 12, 4);
-  return SocketAddress::fromSockaddr(reinterpret_cast<const sockaddr*>(&in), sizeof in);
-}
-
 bool isLoopback(const SocketAddress& address) {
   if (address.family() == AF_INET) {
     const auto* in = reinterpret_cast<const sockaddr_in*>(address.sockaddrPtr());
@@ -88,7 +76,7 @@ bool sameHost(const SocketAddress& a, const SocketAddress& b) {
 }  // namespace
 
 void OwnSockets::addLocalAddress(const SocketAddress& address) {
-  const SocketAddress local = unmapped(address);
+  const SocketAddress local = address.unmapped();
   if (local.port() == 0 || (local.family() != AF_INET && local.family() != AF_INET6)) return;
   auto& shard = addressShard(local.port());
   std::lock_guard lock(shard.mutex);
@@ -97,7 +85,7 @@ void OwnSockets::addLocalAddress(const SocketAddress& address) {
 }
 
 void OwnSockets::removeLocalAddress(const SocketAddress& address) {
-  const SocketAddress local = unmapped(address);
+  const SocketAddress local = address.unmapped();
   if (local.port() == 0 || (local.family() != AF_INET && local.family() != AF_INET6)) return;
   auto& shard = addressShard(local.port());
   std::lock_guard lock(shard.mutex);
@@ -140,7 +128,7 @@ void OwnSockets::removeListenAddress(const SocketAddress& address) {
 }
 
 bool OwnSockets::isOwnSource(const SocketAddress& source) {
-  const SocketAddress s = unmapped(source);
+  const SocketAddress s = source.unmapped();
   if (s.family() != AF_INET && s.family() != AF_INET6) return false;
   if (ports(s.family())[s.port()].load(std::memory_order_acquire) > 0) {
     auto& shard = addressShard(s.port());
@@ -153,13 +141,13 @@ bool OwnSockets::isOwnSource(const SocketAddress& source) {
 }
 
 bool OwnSockets::isOwnListenAddress(const SocketAddress& target, const SocketAddress* localSource) {
-  const SocketAddress t = unmapped(target);
+  const SocketAddress t = target.unmapped();
   auto& table = listens();
   std::shared_lock lock(table.mutex);
   for (const auto& listen : table.addresses) {
     if (listen.family() != t.family() || listen.port() != t.port()) continue;
     if (listen == t) return true;
-    if (listen.isUnspecified() && (isLoopback(t) || (localSource && sameHost(unmapped(*localSource), t))))
+    if (listen.isUnspecified() && (isLoopback(t) || (localSource && sameHost(localSource->unmapped(), t))))
       return true;
   }
   return false;

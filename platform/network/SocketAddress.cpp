@@ -90,6 +90,17 @@ bool SocketAddress::isUnspecified() const {
   return true;
 }
 
+SocketAddress SocketAddress::unmapped() const {
+  if (family() != AF_INET6) return *this;
+  const auto* in6 = reinterpret_cast<const sockaddr_in6*>(&storage_);
+  if (!IN6_IS_ADDR_V4MAPPED(&in6->sin6_addr)) return *this;
+  sockaddr_in in{};
+  in.sin_family = AF_INET;
+  in.sin_port = in6->sin6_port;
+  std::memcpy(&in.sin_addr, in6->sin6_addr.s6_addr + 12, 4);
+  return fromSockaddr(reinterpret_cast<const sockaddr*>(&in), sizeof in);
+}
+
 socklen_t SocketAddress::length() const {
   if (family() == AF_INET) return sizeof(sockaddr_in);
   if (family() == AF_INET6) return sizeof(sockaddr_in6);

@@ -31,6 +31,8 @@ class SocketAddress {
   std::string description() const;
   NWHostEndpoint endpoint() const { return NWHostEndpoint{host(), std::to_string(port())}; }
   bool isUnspecified() const;
+  // ::ffff:a.b.c.d as the IPv4 address it carries; any other as it is.
+  SocketAddress unmapped() const;
 
   const sockaddr* sockaddrPtr() const { return reinterpret_cast<const sockaddr*>(&storage_); }
   sockaddr* sockaddrPtr() { return reinterpret_cast<sockaddr*>(&storage_); }
