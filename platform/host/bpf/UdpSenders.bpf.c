@@ -122,12 +122,20 @@ static __always_inline int same_sender(struct udp_port_sender *entry, struct udp
   return entry->tgid == sender->tgid && entry->boottime == sender->boottime;
 }
 
+// For good: the port's datagrams may be another socket's than the one noted.
+static __always_inline void mark_shared(struct udp_port_sender *entry) { __sync_fetch_and_or(&entry->shared, 1); }
+
+// A socket other than this one is noted, and may still be open.
+static __always_inline int noted_other(struct udp_port_sender *entry, __u64 cookie) {
+  return entry->cookie != 0 && entry->cookie != cookie;
+}
+
 // Writers take the entry by moving `seq` from even to odd; one that finds
 // it taken marks the port shared rather than wait.
 static __always_inline int take(struct udp_port_sender *entry) {
   __u64 seq = entry->seq;
   if ((seq & 1) == 0 && __sync_val_compare_and_swap(&entry->seq, seq, seq + 1) == seq) return 1;
-  __sync_fetch_and_or(&entry->shared, 1);
+  mark_shared(entry);
   return 0;
 }
 
@@ -163,26 +171,25 @@ int udp_egress(struct __sk_buff *skb) {
   struct udp_sender *sender = bpf_map_lookup_elem(&udp_senders, &cookie);
   __u32 address[4];
   if (source_address(skb, ipv6, address) != 0) {
-    __sync_fetch_and_or(&entry->shared, 1);
+    mark_shared(entry);
     return 1;
   }
   // Most datagrams leave as the one before them did: nothing to write.
   if (entry->cookie == cookie && same_sender(entry, sender) && same_address(entry, address)) return 1;
-  if (entry->cookie != 0 && entry->cookie != cookie) {
-    // Another socket on this port may still be open.
-    __sync_fetch_and_or(&entry->shared, 1);
+  if (noted_other(entry, cookie)) {
+    mark_shared(entry);
     return 1;
   }
   // A socket whose sender is unknown is noted too (with none), so that
   // another socket's later datagram from the port is seen to share it.
   // Where its release finds it; without that, the port is marked shared.
   if (entry->cookie == 0 && bpf_map_update_elem(&udp_port_cookies, &cookie, &port, BPF_ANY) != 0) {
-    __sync_fetch_and_or(&entry->shared, 1);
+    mark_shared(entry);
     return 1;
   }
   if (!take(entry)) return 1;
-  if (entry->cookie != 0 && entry->cookie != cookie) {
-    __sync_fetch_and_or(&entry->shared, 1);
+  if (noted_other(entry, cookie)) {  // noted by another writer meanwhile
+    mark_shared(entry);
   } else {
     entry->cookie = cookie;
     entry->tgid = sender ? sender->tgid : 0;
